@@ -1,0 +1,18 @@
+#include "common/EventLoggerHandler.h"
+
+#include "platform/Registry.h"
+#include "platform/System.h"
+
+namespace qz {
+
+TEventLogLoggerHandler::TEventLogLoggerHandler(int32_t level, const std::string& eventLogName)
+    : TLoggerHandler(level), _eventlog(eventLogName) {
+    const platform::reg::Key key{platform::reg::Hive::LocalMachine,
+                                 "SYSTEM\\CurrentControlSet\\Services\\EventLog\\application\\" + eventLogName,
+                                 platform::reg::View::Default};
+    platform::reg::SetString(key, "EventMessageFile", platform::sys::ModulePath());
+}
+
+void TEventLogLoggerHandler::Notify(const std::string& message) { _eventlog.LogMessage(message, 1, 0, MessageId); }
+
+}  // namespace qz

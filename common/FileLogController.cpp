@@ -1,0 +1,89 @@
+#include "common/FileLogController.h"
+
+#include "common/DateTime.h"
+#include "common/Utils.h"
+#include "platform/System.h"
+
+namespace qz {
+
+TFileLogControllerThread::TFileLogControllerThread(TFileLoggerHandler* logger, bool startThread) : _logger(logger) {
+    if (startThread) _thread = std::thread([this] { Execute(); });
+}
+
+TFileLogControllerThread::~TFileLogControllerThread() {
+    Terminate();
+    if (_thread.joinable()) _thread.join();
+}
+
+void TFileLogControllerThread::Terminate() {
+    _terminated = true;
+    _wake.Set();
+}
+
+int32_t TFileLogControllerThread::GetLogLevel() const { return _logger->Active() ? _logger->Level() : -1; }
+
+void TFileLogControllerThread::ApplyLevel(int32_t level) {
+    if (level == -1) {
+        _logger->SetActive(false);
+    } else {
+        _logger->SetActive(true);
+        _logger->SetLevel(level);
+    }
+}
+
+uint32_t TFileLogControllerThread::RunPass() {
+    _counter = (_counter + 1) % DateCheckEvery;
+    if (_counter == 0) {
+        std::optional<double> resetAt;
+        try {
+            if (platform::reg::KeyExists(AgentKey())) resetAt = TUtils::ReadDateTimeRegistryKey("NoLogDate");
+        } catch (...) {
+        }
+        if (!resetAt) {
+            TLogger::Fine("There is no date of logging reset");
+            return 0;
+        }
+        if (platform::sys::NowLocal() > *resetAt) {
+            TLogger::Fine("It is time to reset logging");
+            TUtils::DeleteRegistryValue("NoLogDate");
+            _logger->SetActive(false);
+            TUtils::WriteIntegerRegistryKey("loglevel", -1);
+        }
+        return 0;
+    }
+    int32_t level = -1;
+    try {
+        level = TUtils::ReadIntegerRegistryKey("loglevel");
+    } catch (...) {
+        level = -1;
+    }
+    ApplyLevel(level);
+    TLogger::SetMainLevel(level < logInfo ? logInfo : level);
+    return PauseMs;
+}
+
+void TFileLogControllerThread::Execute() {
+    while (!_terminated) {
+        uint32_t pause = PauseMs;
+        try {
+            pause = RunPass();
+        } catch (...) {
+            // A log folder that can't be made must not end the checks: try again next pass.
+        }
+        if (pause && !_terminated) _wake.WaitFor(pause);
+    }
+}
+
+void TFileLogControllerThread::SetLogLevel(int32_t level) {
+    if (level == -1) {
+        _logger->SetActive(false);
+        TUtils::WriteIntegerRegistryKey("loglevel", -1);
+        TUtils::DeleteRegistryValue("NoLogDate");
+    } else {
+        ApplyLevel(level);
+        TUtils::WriteIntegerRegistryKey("loglevel", level);
+        TUtils::WriteDateTimeRegistryKey("NoLogDate", IncHours(platform::sys::NowLocal(), 48));
+    }
+}
+
+}  // namespace qz

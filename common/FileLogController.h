@@ -1,0 +1,41 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "common/Event.h"
+#include "common/LoggerHandlers.h"
+
+namespace qz {
+
+// Keeps the file log in step with the registry: the level every 5 s, the
+// switch-off date on start and then about every five minutes.
+class TFileLogControllerThread {
+public:
+    static constexpr uint32_t PauseMs = 5000;
+    static constexpr int DateCheckEvery = 60;
+
+    // Starts at once unless startThread is false (tests drive RunPass themselves).
+    explicit TFileLogControllerThread(TFileLoggerHandler* logger, bool startThread = true);
+    ~TFileLogControllerThread();
+
+    // The file handler's level when it is active, else -1.
+    int32_t GetLogLevel() const;
+    // Remote switch: -1 turns the file log off; any other level turns it on for 48 hours.
+    void SetLogLevel(int32_t level);
+
+    // One pass of the loop; returns the pause that follows it in milliseconds.
+    uint32_t RunPass();
+    void Terminate();
+
+private:
+    void Execute();
+    void ApplyLevel(int32_t level);
+    TFileLoggerHandler* _logger;
+    int _counter = -1;
+    std::atomic<bool> _terminated{false};
+    TEvent _wake;
+    std::thread _thread;
+};
+
+}  // namespace qz

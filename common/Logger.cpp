@@ -1,0 +1,74 @@
+#include "common/Logger.h"
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "platform/System.h"
+
+namespace qz {
+namespace {
+
+struct LoggerState {
+    std::mutex lock;
+    std::vector<TLoggerHandler*> handlers;
+    std::atomic<int32_t> mainLevel{7};  // everything passes until first set
+};
+
+LoggerState& State() {
+    // Never destroyed: threads may still log while the process ends.
+    static LoggerState* state = new LoggerState;
+    return *state;
+}
+
+}  // namespace
+
+TLoggerHandler::TLoggerHandler(int32_t level) : _level(level) { TLogger::RegisterHandler(this); }
+
+void TLoggerHandler::SetActive(bool value) { FActive.store(value); }
+
+std::string TLogger::FormatStamp(double localTime) {
+    const DateTimeParts p = DecodeDateTime(localTime);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "[%02d.%02d.%04d %02d:%02d:%02d.%03d] ", p.day, p.month, p.year, p.hour, p.minute,
+                  p.second, p.millisecond);
+    return buf;
+}
+
+void TLogger::LogMessage(int32_t level, const std::string& message) noexcept {
+    LoggerState& s = State();
+    try {
+        std::lock_guard<std::mutex> guard(s.lock);
+        try {
+            const std::string line = FormatStamp(platform::sys::NowLocal()) + message;
+            if (s.mainLevel.load() >= level) {
+                for (TLoggerHandler* h : s.handlers) {
+                    if (h->Level() >= level && h->Active()) h->Notify(line);
+                }
+            }
+        } catch (...) {
+            // A failing handler skips the rest of this message; the caller goes on.
+        }
+    } catch (...) {
+    }
+}
+
+void TLogger::RegisterHandler(TLoggerHandler* handler) {
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.handlers.push_back(handler);
+}
+
+int32_t TLogger::GetMainLevel() { return State().mainLevel.load(); }
+
+void TLogger::SetMainLevel(int32_t level) { State().mainLevel.store(level); }
+
+void TLogger::ResetForTests() {
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.handlers.clear();
+    s.mainLevel.store(7);
+}
+
+}  // namespace qz

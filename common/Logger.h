@@ -1,0 +1,60 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace qz {
+
+// Lower is more important; logWarning ranks above logSevere.
+enum TLogLevel : int32_t {
+    logThrowing = 0,
+    logWarning = 1,
+    logSevere = 2,
+    logInfo = 3,
+    logFine = 4,
+    logFiner = 5,
+    logFinest = 6,
+};
+
+class TLoggerHandler {
+public:
+    // Registers the handler with TLogger at once; handlers live until the process ends.
+    explicit TLoggerHandler(int32_t level);
+    virtual ~TLoggerHandler() = default;
+    TLoggerHandler(const TLoggerHandler&) = delete;
+    TLoggerHandler& operator=(const TLoggerHandler&) = delete;
+
+    int32_t Level() const { return _level.load(); }
+    void SetLevel(int32_t level) { _level.store(level); }
+    bool Active() const { return FActive.load(); }
+    virtual void SetActive(bool value);
+    virtual void Notify(const std::string& message) = 0;
+
+protected:
+    std::atomic<int32_t> _level;
+    std::atomic<bool> FActive{false};
+};
+
+class TLogger {
+public:
+    static void Throwing(const std::string& m) { LogMessage(logThrowing, m); }
+    static void Warning(const std::string& m) { LogMessage(logWarning, m); }
+    static void Severe(const std::string& m) { LogMessage(logSevere, m); }
+    static void Info(const std::string& m) { LogMessage(logInfo, m); }
+    static void Fine(const std::string& m) { LogMessage(logFine, m); }
+    static void Finer(const std::string& m) { LogMessage(logFiner, m); }
+    static void Finest(const std::string& m) { LogMessage(logFinest, m); }
+
+    // Never raises.
+    static void LogMessage(int32_t level, const std::string& message) noexcept;
+    static void RegisterHandler(TLoggerHandler* handler);
+    static int32_t GetMainLevel();
+    static void SetMainLevel(int32_t level);
+
+    // "[dd.mm.yyyy hh:nn:ss.zzz] " for a date-time value.
+    static std::string FormatStamp(double localTime);
+    // Tests only: forget the handlers registered so far (they are not freed).
+    static void ResetForTests();
+};
+
+}  // namespace qz

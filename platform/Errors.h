@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace platform {
+
+// A failed system call, carrying the system's own error code and text.
+class SystemError : public std::runtime_error {
+public:
+    SystemError(uint32_t code, const std::string& text) : std::runtime_error(text), code_(code) {}
+    uint32_t code() const { return code_; }
+
+private:
+    uint32_t code_;
+};
+
+// The system's message text for an error code, without the trailing line end and full stop.
+std::string SystemErrorText(uint32_t code);
+
+// The calling thread's last system error code.
+uint32_t LastErrorCode();
+
+[[noreturn]] void ThrowSystemError(uint32_t code);
+
+}  // namespace platform

@@ -1,0 +1,15 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform::eventlog {
+
+using SourceHandle = uintptr_t;
+
+// 0 when the source cannot be registered.
+SourceHandle RegisterSource(const std::string& sourceName);
+void DeregisterSource(SourceHandle handle);
+// One event with a single insertion string. Returns false when it was not written.
+bool Report(SourceHandle handle, uint16_t type, uint16_t category, uint32_t eventId, const std::string& text);
+
+}  // namespace platform::eventlog

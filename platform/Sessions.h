@@ -1,0 +1,29 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Security.h"
+
+// Terminal-services sessions, bound at run time.
+namespace platform::wts {
+
+struct SessionEntry {
+    uint32_t id = 0;
+    std::string stationName;
+    uint32_t state = 0;   // 0 = active
+};
+
+// nullopt when the enumeration fails.
+std::optional<std::vector<SessionEntry>> EnumerateSessions();
+// Information classes of the session query.
+constexpr uint32_t WTSUserName = 5;
+constexpr uint32_t WTSDomainName = 7;
+constexpr uint32_t WTSClientName = 10;
+// nullopt when the query fails.
+std::optional<std::string> QuerySessionString(uint32_t sessionId, uint32_t infoClass);
+// Raises SystemError when there is no token for the session.
+sec::TokenHandle QueryUserToken(uint32_t sessionId);
+
+}  // namespace platform::wts

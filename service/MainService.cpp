@@ -1,0 +1,228 @@
+#include "service/MainService.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+
+#include "common/FileLogController.h"
+#include "common/Logger.h"
+#include "common/Utils.h"
+#include "common/WinUtils.h"
+#include "monitor/VersionInfo.h"
+#include "platform/Errors.h"
+#include "platform/Registry.h"
+#include "platform/Sessions.h"
+#include "sessions/LoginHandler.h"
+#include "sessions/PowerUtils.h"
+
+namespace qz {
+
+namespace {
+
+std::mutex& SingletonLock() {
+    static std::mutex* lock = [] {
+        std::srand(static_cast<unsigned>(std::time(nullptr)));
+        return new std::mutex;
+    }();
+    return *lock;
+}
+
+TMainService* g_instance = nullptr;
+
+const char* BoolText(bool b) { return b ? "True" : "False"; }
+
+}  // namespace
+
+TMainService::TMainService() { throw std::runtime_error("Access class TMainService through Instance only"); }
+
+TMainService* TMainService::AccessInstance(int request) {
+    switch (request) {
+        case 0: break;
+        case 1:
+            if (!g_instance) {
+                std::lock_guard<std::mutex> lock(SingletonLock());
+                if (!g_instance) g_instance = CreateInstance();
+            }
+            break;
+        case 2: g_instance = nullptr; break;
+        default: throw std::runtime_error("Illegal request " + std::to_string(request) + " in AccessInstance");
+    }
+    return g_instance;
+}
+
+TMainService* TMainService::Instance() { return AccessInstance(1); }
+
+void TMainService::ReleaseInstance() { delete AccessInstance(0); }
+
+TMainService* TMainService::CreateInstance() { return new TMainService(CreateTag{}); }
+
+TMainService::TMainService(CreateTag) {
+    TLogger::Fine("Creating everything");
+    // Created first: logon handling may pulse the heartbeat before Start.
+    hEvent = std::make_unique<TEvent>();
+    hResponseReceivedEvent = std::make_unique<TEvent>();
+    hStartedEvent = platform::sys::CreateNamedEvent(StartedEventName, false, false);
+    TLogger::Fine("Event created " + std::to_string(hStartedEvent));
+    FStoped = true;
+    // The settings store is constructed here; it is loaded at Start.
+    FStationType = TTSUtils::GetStationType();
+    FSupportMultipleSessions = FStationType != TStationType::stRegular;
+    TLogger::Fine(std::string("Support multiple sessions - ") + BoolText(FSupportMultipleSessions));
+    FCustomAuthentificationEnabled =
+        std::filesystem::exists(ToFsPath(ExtractFilePath(platform::sys::ModulePath()) + "authorize.dll"));
+    FEnableSessionLimit = false;
+    FRealMultiSession = TTSUtils::IsTSEnabled();
+    FVDIType = TTSUtils::GetVDIType();
+    TLogger::Fine(std::string("Custom logon enabled -") + BoolText(FCustomAuthentificationEnabled));
+    // Locker, socket-error watcher, application state, event journal, command
+    // server, heartbeat and metering threads are created here, in that order.
+    FLoginHandler = std::make_unique<TLoginHandler>();
+    TLogger::Fine("Finished creating everything ");
+    TLogger::Info("Guard Version is " + TrpVersionInfo().FileVersion());
+    // Then the inventory text, user cache, banner cache, update manager,
+    // message cache, websocket channel and session-limit manager.
+    InitOSVersion();
+    WriteARSOSetting();
+}
+
+TMainService::~TMainService() {
+    FLoginHandler.reset();
+    if (hStartedEvent) platform::sys::CloseNamedEvent(hStartedEvent);
+    if (AccessInstance(0) == this) AccessInstance(2);
+}
+
+void TMainService::InitOSVersion() {
+    const auto v = platform::sys::GetOsVersion();
+    FOSVersion = std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build);
+    if (v.major > 5 || (v.major == 5 && v.minor >= 1)) {
+        const auto arch = platform::sys::NativeProcessorArchitecture();
+        FIs64BitOS = arch && *arch == 9;
+    }
+}
+
+void TMainService::WriteARSOSetting() {
+    try {
+        const platform::reg::Key key{platform::reg::Hive::LocalMachine,
+                                     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                                     platform::reg::View::Default};
+        platform::reg::SetDWord(key, "DisableAutomaticRestartSignOn", 1);
+    } catch (const std::exception& e) {
+        TLogger::Fine(std::string("Error writing ARSO parameter to registry - ") + e.what());
+    }
+}
+
+void TMainService::Start() {
+    if (FStoped) {
+        FStoped = false;
+        TLogger::Fine("Starting everything");
+        // Settings are loaded and the update manager reads its state here, then
+        // the heartbeat resumes, the saved application list is read, the
+        // command server starts and the banner cache initialises.
+        if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
+            // The start-up lock decision belongs to the custom login processor.
+        }
+        if (TUtils::ReadRegistryKey("FirstRun") == "1") {
+            platform::reg::CreateKey(AgentKey());
+            platform::reg::DeleteValue(AgentKey(), "NoLockAtStartup");
+            platform::reg::DeleteValue(AgentKey(), "FirstRun");
+        }
+        // The metering thread resumes here.
+        LogonActiveSessions();
+        TLogger::Fine("All launching has finished");
+    }
+    if (!platform::sys::SetNamedEvent(hStartedEvent))
+        TLogger::Fine("Cannot set started event. Reason - " + platform::SystemErrorText(platform::LastErrorCode()));
+}
+
+void TMainService::LogonActiveSessions() {
+    if (!FSupportMultipleSessions) {
+        const uint32_t id = TPowerUtils::GetActiveSessionId();
+        TLogger::Fine("!Session id=" + std::to_string(static_cast<int32_t>(id)));
+        if (id != TPowerUtils::NoSession) HandleSessionLogon(id);
+        return;
+    }
+    auto sessions = platform::wts::EnumerateSessions();
+    if (!sessions) return;
+    for (const auto& s : *sessions)
+        if (s.state == 0) HandleSessionLogon(s.id);
+}
+
+void TMainService::HandleSessionLogon(uint32_t sessionId) {
+    TLogger::Fine("Somebody logon. Session Id=" + std::to_string(sessionId));
+    const std::string fqn = platform::wts::QuerySessionString(sessionId, platform::wts::WTSDomainName).value_or("") +
+                            "\\" + platform::wts::QuerySessionString(sessionId, platform::wts::WTSUserName).value_or("");
+    TLogger::Info("Logon:  FQN=" + fqn);
+    if (fqn == "\\") return;
+    platform::sec::TokenHandle token = 0;
+    try {
+        token = platform::wts::QueryUserToken(sessionId);
+    } catch (const std::exception& e) {
+        TLogger::Info(std::string("Can not get token ") + e.what());
+        return;
+    }
+    const bool isAdmin = TWinUtils::IsAdminByToken(token);
+    // Multi-session hosts also record the user session with its client host name.
+    FLoginHandler->LoginUser(fqn, isAdmin, "");
+}
+
+bool TMainService::SessionHasUser(uint32_t sessionId) {
+    return !platform::wts::QuerySessionString(sessionId, platform::wts::WTSUserName).value_or("").empty();
+}
+
+void TMainService::SessionChanged(uint32_t eventType, uint32_t sessionId) {
+    TLogger::Fine("Session changed event - " + TTSUtils::GetSessionEventName(eventType) + " (session id - " +
+                  std::to_string(static_cast<int32_t>(sessionId)) + ")");
+    switch (eventType) {
+        case 3:
+            if (FSupportMultipleSessions && SessionHasUser(sessionId)) {
+                TLogger::Fine("Remote login");
+                HandleSessionLogon(sessionId);
+            }
+            break;
+        case 4:
+            if (FSupportMultipleSessions && SessionHasUser(sessionId)) {
+                TLogger::Fine("Remote disconnect!!!");
+                TLogger::Fine("Session not found");
+                FLoginHandler->LogoutUser("", sessionId);
+            }
+            break;
+        case 5: HandleSessionLogon(sessionId); break;
+        case 6: {
+            TLogger::Fine("Somebody logoffffffff " + std::to_string(sessionId));
+            // The journal's current user is the one logging off.
+            FLoginHandler->LogoutUser("", sessionId);
+            break;
+        }
+        default: break;
+    }
+}
+
+void TMainService::Stop() {
+    if (FStoped) return;
+    FStoped = true;
+    TLogger::Fine("I am dying");
+    SendStopSignal();
+    // The metering and heartbeat threads are asked to end here, then the command server stops.
+    StopUI();
+    TLogger::Fine("I am completely dead");
+}
+
+void TMainService::SendStopSignal() {
+    // Nothing to tell while no guard-server connection exists in this build.
+    TLogger::Fine("Stop signal: no guard-server connection");
+}
+
+void TMainService::StopUI() {
+    try {
+        if (!IsWin8OrNewer()) return;
+    } catch (...) {
+        return;
+    }
+    const auto start = platform::sys::TickCountMs();
+    TLogger::Fine("StopUI time - " + std::to_string(platform::sys::TickCountMs() - start));
+}
+
+}  // namespace qz

@@ -1,0 +1,82 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/Event.h"
+#include "platform/System.h"
+#include "sessions/TSUtils.h"
+
+namespace qz {
+
+class TFileLogControllerThread;
+class TLoginHandler;
+
+// The agent's composition root: owns every long-lived component.
+class TMainService {
+public:
+    static constexpr const char* StartedEventName = "{14445279-3AFA-4BE0-9087-13F758991E6A}";
+
+    // Always raises: the object is reached through Instance only.
+    TMainService();
+    ~TMainService();
+    TMainService(const TMainService&) = delete;
+    TMainService& operator=(const TMainService&) = delete;
+
+    static TMainService* Instance();
+    static void ReleaseInstance();
+    // 0: current pointer, 1: construct on first use, 2: clear. Others raise.
+    static TMainService* AccessInstance(int request);
+
+    void Start();
+    void Stop();
+    void SendStopSignal();
+    void SessionChanged(uint32_t eventType, uint32_t sessionId);
+    void InitOSVersion();
+
+    bool Stoped() const { return FStoped; }
+    bool CustomAuthentificationEnabled() const { return FCustomAuthentificationEnabled; }
+    bool EnableSessionLimit() const { return FEnableSessionLimit; }
+    bool SupportMultipleSessions() const { return FSupportMultipleSessions; }
+    bool RealMultiSession() const { return FRealMultiSession; }
+    const std::string& VDIType() const { return FVDIType; }
+    const std::string& OSVersion() const { return FOSVersion; }
+    bool Is64BitOS() const { return FIs64BitOS; }
+    TLoginHandler* LoginHandler() const { return FLoginHandler.get(); }
+    TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
+    void SetFileLogControllerThread(TFileLogControllerThread* t) { FFileLogControllerThread = t; }
+
+    // Wake-ups. The events live as long as the service, so a thread still
+    // waiting after Stop never touches a freed event.
+    TEvent& Event() { return *hEvent; }
+    TEvent& ResponseReceivedEvent() { return *hResponseReceivedEvent; }
+    void PulseEvent() { hEvent->Pulse(); }
+
+private:
+    struct CreateTag {};
+    explicit TMainService(CreateTag);
+    static TMainService* CreateInstance();
+
+    void WriteARSOSetting();
+    void LogonActiveSessions();
+    void HandleSessionLogon(uint32_t sessionId);
+    bool SessionHasUser(uint32_t sessionId);
+    void StopUI();
+
+    bool FCustomAuthentificationEnabled = false;
+    bool FEnableSessionLimit = false;
+    bool FStoped = true;
+    std::unique_ptr<TLoginHandler> FLoginHandler;
+    std::string FOSVersion;
+    bool FIs64BitOS = false;
+    TStationType FStationType = TStationType::stRegular;
+    bool FSupportMultipleSessions = false;
+    bool FRealMultiSession = false;
+    std::string FVDIType;
+    TFileLogControllerThread* FFileLogControllerThread = nullptr;
+    std::unique_ptr<TEvent> hEvent;
+    std::unique_ptr<TEvent> hResponseReceivedEvent;
+    platform::sys::EventHandle hStartedEvent = 0;
+};
+
+}  // namespace qz

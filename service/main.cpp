@@ -1,0 +1,16 @@
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/System.h"
+#include "service/QZServiceBootstrap.h"
+#include "service/ServiceFramework.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args = platform::sys::CommandLineArgs(argc, argv);
+    qz::TServiceApplication& app = qz::TServiceApplication::Instance();
+    app.Initialize();
+    app.Title = "Tallisto service";
+    app.AddService(std::make_unique<qz::TTallistoClient>());
+    return app.Run(args);
+}
