@@ -1,0 +1,44 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/Logger.h"
+#include "platform/fake/FakeWorld.h"
+
+namespace qztest {
+
+// Collects log lines without their time stamps.
+class MemoryHandler : public qz::TLoggerHandler {
+public:
+    explicit MemoryHandler(int32_t level = qz::logFinest) : TLoggerHandler(level) { SetActive(true); }
+    void Notify(const std::string& message) override;
+    std::vector<std::string> Lines();
+    bool Has(const std::string& line);
+    // Index of the first line equal to `line` at or after `from`, or -1.
+    int Find(const std::string& line, int from = 0);
+
+private:
+    std::mutex m_;
+    std::vector<std::string> lines_;
+};
+
+// A clean fake world and logger for each test.
+class PlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    platform::fake::World& W() { return platform::fake::W(); }
+    std::unique_ptr<MemoryHandler> log;
+};
+
+// Polls until pred holds or the time runs out.
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+}  // namespace qztest
