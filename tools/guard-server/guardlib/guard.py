@@ -261,9 +261,8 @@ class Guard:
         return out
 
     def _known(self, cfg, host):
-        over = scenario.station_override(self.sc, host)
-        if over:
-            return over.get("known", True)
+        if scenario.station_listed(self.sc, host):
+            return scenario.station_override(self.sc, host).get("known", True)
         return cfg.get("auto_register", True)
 
     def _nochange_code(self, cfg):
@@ -355,7 +354,7 @@ class Guard:
             return ex.status(BANNED, "workstation is banned")
         if station is None:
             station = self.book.add(Station(hostname=host))
-            station.origin = "scenario" if scenario.station_override(self.sc, host) else "self"
+            station.origin = "scenario" if scenario.station_listed(self.sc, host) else "self"
             cfg = self.cfg(station, host)
         if host and not station.hostname:
             station.hostname = host

@@ -84,6 +84,8 @@ def summary(rec):
     doc = rec.get("facts") or {}
     if doc.get("name"):
         parts.append(doc["name"])
+    if doc.get("lock_status"):
+        parts.append("lock=" + doc["lock_status"])
     if doc.get("events"):
         parts.append("events=%s" % ",".join(str(e["id"]) for e in doc["events"]))
     reply = rec.get("reply") or {}

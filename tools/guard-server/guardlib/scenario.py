@@ -288,6 +288,10 @@ def _merge_dicts(base, over):
     return out
 
 
+def station_listed(sc, host):
+    return bool(host) and any(name.lower() == host.lower() for name in sc["stations"])
+
+
 def station_override(sc, host):
     if not host:
         return {}

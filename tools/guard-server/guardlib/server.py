@@ -316,7 +316,7 @@ class GuardServer:
             (self._wss.add if add else self._wss.discard)(ws)
 
     def start(self):
-        self._thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.2},
+        self._thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.05},
                                         name="guard-http", daemon=True)
         self._thread.start()
         return self
