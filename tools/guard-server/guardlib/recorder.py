@@ -36,7 +36,11 @@ class Recorder:
                 del self.records[: len(self.records) - self.keep]
             self.cond.notify_all()
         if self.echo:
-            self.say(summary(rec))
+            try:
+                line = summary(rec)
+            except Exception as e:  # a record must never fail its request
+                line = "#%d %s (no summary: %s)" % (rec["seq"], rec.get("kind"), e)
+            self.say(line)
         return rec
 
     def say(self, text):
@@ -89,7 +93,10 @@ def summary(rec):
     if doc.get("events"):
         parts.append("events=%s" % ",".join(str(e["id"]) for e in doc["events"]))
     reply = rec.get("reply") or {}
-    if "status" in reply:
+    if rec.get("kind") == "command":
+        parts.append(rec.get("command") or "?")
+        parts.append("-> ok" if rec.get("ok") else "-> failed")
+    elif "status" in reply:
         parts.append("-> " + reply["status"])
     elif reply.get("dropped"):
         parts.append("-> dropped")

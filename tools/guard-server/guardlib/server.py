@@ -430,7 +430,7 @@ class GuardServer:
             if text is None:
                 rec.update(ok=False, error="no reply within %g s" % timeout)
             else:
-                rec.update(ok=True, reply=text)
+                rec.update(ok=True, reply_document=text)
             return self.guard.record_command(rec)
         rec["channel"] = "http"
         if not target["port"]:
@@ -442,7 +442,7 @@ class GuardServer:
         if got.error:
             rec.update(ok=False, error=got.error)
         else:
-            rec.update(ok=True, reply=got.text)
+            rec.update(ok=True, reply_document=got.text)
         return self.guard.record_command(rec)
 
 

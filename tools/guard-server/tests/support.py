@@ -230,6 +230,9 @@ class WsClient:
                  "Connection: Upgrade", "Upgrade:websocket", "Sec-WebSocket-Key: " + self.key,
                  "Sec-WebSocket-Version: 13", "Sec-WebSocket-Extensions: ", "Connection: upgrade",
                  "Cache-Control: no-cache", "Pragma: no-cache", "Origin: http://127.0.0.1:%d" % port]
+        # An extra header replaces one of the same name.
+        names = {h.split(":", 1)[0].strip().lower() for h in extra_headers}
+        lines = [lines[0]] + [h for h in lines[1:] if h.split(":", 1)[0].strip().lower() not in names]
         lines += list(extra_headers)
         self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode("ascii"))
         self.buf = b""
@@ -291,3 +294,13 @@ def ws_target(agent, check_key=None, base="/server"):
     q = "hostname=%s&check=%s&%s" % (path_encode(agent.hostname), enc(agent.hostname), agent.mac_params())
     q += "".join("&sm=" + enc(m) for m in agent.macs)
     return "/" + base + "/guard7?" + q
+
+
+def server_wait(predicate, timeout=5.0):
+    """Wait for something the server does on its own threads."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
