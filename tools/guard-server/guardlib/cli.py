@@ -83,6 +83,13 @@ def server_parser():
 
 def build_layer(args):
     """The scenario keys given on the command line."""
+    try:
+        return _build_layer(args)
+    except argparse.ArgumentTypeError as e:
+        raise scenario.ScenarioError(str(e)) from None
+
+
+def _build_layer(args):
     layer = {}
     for attr, key in (("password", "password"), ("password_hash", "password_hash"),
                       ("protocol_version", "protocol_version"), ("lock_status", "lock_status"),
@@ -156,7 +163,7 @@ def server_main(argv=None):
         recorder = Recorder(args.record, echo=not args.quiet)
         guard = Guard(scenario_path=args.scenario, cli_layer=layer, recorder=recorder)
         srv = GuardServer(guard, args.bind, args.port, args.base, args.state_file)
-    except (scenario.ScenarioError, argparse.ArgumentTypeError) as e:
+    except scenario.ScenarioError as e:
         print("guard-server: %s" % e, file=sys.stderr)
         return 2
     except OSError as e:

@@ -304,3 +304,14 @@ def server_wait(predicate, timeout=5.0):
             return True
         time.sleep(0.01)
     return predicate()
+
+
+class quiet_stderr:
+    """argparse complains on stderr before it exits; keep test output clean."""
+
+    def __enter__(self):
+        self.saved, sys.stderr = sys.stderr, io.StringIO()
+        return sys.stderr
+
+    def __exit__(self, *exc):
+        sys.stderr = self.saved
