@@ -20,6 +20,10 @@ NOT_RECOGNIZED, DECRYPT_FAILED, NO_CHANGE, BANNED = 0xF0, 0xF1, 0xF2, 0xF3
 _KEY_TEXT = re.compile(rb"[0-9]{2,10}")
 
 
+class ContentError(Exception):
+    """A file the scenario names for a download cannot be read."""
+
+
 class Outcome:
     def __init__(self, body=b"", http_status=200, drop=False, delay_ms=0,
                  content_type="application/octet-stream"):
@@ -559,8 +563,11 @@ class Guard:
             path = item.get("path") or item["file"]
             if not os.path.isabs(path):
                 path = os.path.join(self.scenario_dir, path)
-            with open(path, "rb") as f:
-                return f.read()
+            try:
+                with open(path, "rb") as f:
+                    return f.read()
+            except OSError as e:
+                raise ContentError("cannot read %s: %s" % (path, e.strerror or e)) from None
         return None
 
     def banner(self, method, path, raw_query, peer=None):
@@ -594,6 +601,8 @@ class Guard:
                             content = solid_png(bid.lower())
                         out = ex.data(content, banner=bid)
                         out.content_type = "image/png"
+        except ContentError as e:
+            out = ex.http(404, str(e))
         except Exception as e:
             ex.fail("internal error %s: %s" % (type(e).__name__, e))
             out = ex.http(500)
@@ -625,6 +634,8 @@ class Guard:
                             out = ex.http(404, "update %r has no content configured" % name)
                         else:
                             out = ex.data(content, update_id=str(item["id"]))
+        except ContentError as e:
+            out = ex.http(404, str(e))
         except Exception as e:
             ex.fail("internal error %s: %s" % (type(e).__name__, e))
             out = ex.http(500)

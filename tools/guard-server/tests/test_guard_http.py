@@ -171,17 +171,20 @@ class StateExchange(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(b"\x89PNG file")
         control(self.srv, "POST", "station", {"station": "LAB-07", "banners": {
-            "update_time": "77", "items": [{"id": "Abc", "path": path}, {"id": "gen"}]}})
+            "update_time": "77", "items": [{"id": "Abc", "path": path}, {"id": "gen"},
+                                           {"id": "gone", "path": path + ".missing"}]}})
         kind, root = self.agent.heartbeat()
         banners = root.find("control_state/banners")
         self.assertEqual(banners.get("banner_update_time"), "77")
-        self.assertEqual([b.get("id") for b in banners], ["Abc", "gen"])
+        self.assertEqual([b.get("id") for b in banners], ["Abc", "gen", "gone"])
         self.assertIsNone(self.agent.heartbeat()[1].find("control_state/banners"))
         self.assertEqual(http_request(self.srv.port, "GET", "/server/get_banner?id=abc"), (200, b"\x89PNG file"))
         status, body = http_request(self.srv.port, "GET", "/server/get_banner?id=gen")
         self.assertEqual((status, body[:8]), (200, b"\x89PNG\r\n\x1a\n"))
         self.assertEqual(http_request(self.srv.port, "GET", "/server/get_banner?id=nope")[0], 404)
         self.assertEqual(last_record(self.srv, "banner")["error"], "no banner with id 'nope'")
+        self.assertEqual(http_request(self.srv.port, "GET", "/server/get_banner?id=gone")[0], 404)
+        self.assertIn("cannot read", last_record(self.srv, "banner")["error"])
 
     def test_update_offer_and_download(self):
         path = os.path.join(self.srv.folder, "installer.bin")
@@ -266,6 +269,30 @@ class BadInput(unittest.TestCase):
             s.shutdown(socket.SHUT_WR)
             self.assertIn(b" 400 ", s.recv(4096))
         self.assertEqual(FakeAgent(srv.port).register()[0], "ok")
+
+
+class Targets(unittest.TestCase):
+    def test_request_targets(self):
+        from guardlib.server import split_target
+        for target, expected in (("/server/guard?a=1", ("/server/guard", "a=1")),
+                                 ("//server/guard7?hostname=X&", ("/server/guard7", "hostname=X&")),
+                                 ("http://127.0.0.1:8080//server/guard7?q", ("/server/guard7", "q")),
+                                 ("http://host", ("/", "")), ("/server/guard?x=a?b", ("/server/guard", "x=a?b"))):
+            with self.subTest(target=target):
+                self.assertEqual(split_target(target), expected)
+
+    def test_http10_request_in_absolute_form(self):
+        import socket
+        srv = support.start_server(self)
+        with socket.create_connection(("127.0.0.1", srv.port)) as s:
+            s.sendall(b"GET http://127.0.0.1:%d/server/guard?test=x&hostname=A HTTP/1.0\r\n\r\n" % srv.port)
+            data = b""
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+        self.assertTrue(data.endswith(b"\r\n\r\n\xf1"), data)
 
 
 class ManagerRequests(unittest.TestCase):
