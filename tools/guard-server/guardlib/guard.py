@@ -395,7 +395,8 @@ class Guard:
         station.add_macs(macs)
         self._seen(station, "test", peer)
         text = replies.test_reply(station, self._settings_room(station, cfg),
-                                  peer[0] if peer else "", cfg.get("protocol_version"))
+                                  peer[0] if peer else "", cfg.get("protocol_version"),
+                                  cfg.get("workstation_name"))
         return ex.data(crypto.encrypt(text.encode("utf-8"), key), document_out=text)
 
     def _directory(self, ex, q, body, peer):

@@ -159,6 +159,8 @@ def build(cfg, station, facts=None, register=False, room_name=None, packet_id=No
             rep.news.append("banners")
 
     extra = station_settings(station)
+    if cfg.get("workstation_name"):
+        extra["workstation_name"] = cfg["workstation_name"]
     if room_name:
         extra["room_name"] = room_name
     merged = dict(extra)
@@ -243,11 +245,11 @@ def build(cfg, station, facts=None, register=False, room_name=None, packet_id=No
     return rep
 
 
-def test_reply(station, room_name, client_ip, version):
+def test_reply(station, room_name, client_ip, version, workstation_name=None):
     root = ET.Element("response", {"version": version} if version else {})
     settings = xmlutil.sub(xmlutil.sub(root, "control_state"), "settings")
     xmlutil.sub(settings, "room_name", room_name or "")
-    xmlutil.sub(settings, "workstation_name", station.name or station.hostname or "")
+    xmlutil.sub(settings, "workstation_name", workstation_name or station.name or station.hostname or "")
     xmlutil.sub(settings, "client_ip_for_server", client_ip)
     return xmlutil.to_text(root)
 

@@ -65,6 +65,15 @@ class Registration(unittest.TestCase):
                 self.assertEqual(agent.register(), ("status", status))
                 self.assertTrue(last_record(srv)["error"])
 
+    def test_names_given_by_the_scenario(self):
+        srv = support.start_server(self, {"stations": {"LAB-07": {"room_name": "Lab B",
+                                                                  "workstation_name": "Seat 3"}}})
+        agent = FakeAgent(srv.port)
+        settings = agent.register()[1].find("control_state/settings")
+        self.assertEqual((settings.findtext("room_name"), settings.findtext("workstation_name")), ("Lab B", "Seat 3"))
+        settings = ET.fromstring(agent.test_connection()[1]).find("control_state/settings")
+        self.assertEqual((settings.findtext("room_name"), settings.findtext("workstation_name")), ("Lab B", "Seat 3"))
+
     def test_listed_station_registers_with_self_registration_off(self):
         srv = support.start_server(self, {"auto_register": False, "stations": {"LAB-07": {}}})
         self.assertEqual(FakeAgent(srv.port).register()[0], "ok")

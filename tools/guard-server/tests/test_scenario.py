@@ -79,12 +79,14 @@ class CommandLine(unittest.TestCase):
                            "--setting", "adv_use_ws=true", "--app", "7=*\\notepad.exe", "--banner", "b1",
                            "--update", "42", "setup.exe", "--ack-up-to", "3", "--nochange-code", "77",
                            "--status", "state=0xF1", "--delay", "register=200", "--drop", "banner",
-                           "--fault", '{"kind": "test", "http_status": 500}', "--no-auto-register")
+                           "--fault", '{"kind": "test", "http_status": 500}', "--no-auto-register",
+                           "--banned")
         self.assertEqual(layer["settings"], {"i_am_alive_period": "5000", "adv_use_ws": "true"})
         self.assertEqual(layer["apps"], {"applications": [{"id": 7, "path": "*\\notepad.exe"}], "form": "apps"})
         self.assertEqual(layer["banners"], {"items": [{"id": "b1"}]})
         self.assertEqual(layer["update"], {"id": "42", "file": "setup.exe"})
-        self.assertEqual((layer["ack_events"], layer["nochange_code"], layer["auto_register"]), (3, 77, False))
+        self.assertEqual((layer["ack_events"], layer["nochange_code"], layer["auto_register"], layer["banned"]),
+                         (3, 77, False, True))
         self.assertEqual(layer["faults"], [{"kind": "state", "status": "0xF1"}, {"kind": "register", "delay_ms": 200},
                                            {"kind": "banner", "drop": True}, {"kind": "test", "http_status": 500}])
         sc, _ = validate(layer)
