@@ -541,10 +541,10 @@ class Guard:
             threading.Thread(target=self._deliver_queue, args=(station, queued), daemon=True).start()
 
     def _deliver_queue(self, station, queued):
-        for spec in queued:
+        for order in queued:
             if self.stop_event.is_set():
                 return
-            self.command_sender(station, spec)
+            self.command_sender(station, order)
 
     # -- banner and update downloads -------------------------------------------
 
@@ -905,14 +905,14 @@ class Guard:
 
     # -- commands pushed to the agent --------------------------------------------
 
-    def queue_command(self, name, spec):
+    def queue_command(self, name, order):
         """Keep a command for the station's next heartbeat; False when the
         station is unknown."""
         with self.lock:
             st = self.station_by_name(name)
             if st is None:
                 return False
-            st.command_queue.append(spec)
+            st.command_queue.append(order)
             return True
 
     def command_target(self, station):

@@ -377,36 +377,36 @@ class GuardServer:
         name = data.get("station")
         if not name or not data.get("name"):
             return 400, {"error": "station and name are required"}
-        spec = {k: v for k, v in data.items() if k not in ("station", "queue")}
+        order = {k: v for k, v in data.items() if k not in ("station", "queue")}
         if data.get("queue"):
-            if not self.guard.queue_command(name, spec):
+            if not self.guard.queue_command(name, order):
                 return 404, {"error": "no station %r" % name}
             return 200, {"queued": True}
         station = self.guard.station_by_name(name)
         if station is None:
             return 404, {"error": "no station %r" % name}
-        return 200, self.send_command(station, spec)
+        return 200, self.send_command(station, order)
 
-    def send_queued(self, station, spec):
-        self.send_command(station, spec)
+    def send_queued(self, station, order):
+        self.send_command(station, order)
 
-    def send_command(self, station, spec):
+    def send_command(self, station, order):
         """Send one command document to the agent, over its websocket when
         one is open (unless told otherwise), else to its command port."""
         target = self.guard.command_target(station)
-        command_id = str(spec.get("id") or agentport.new_command_id())
-        params = spec.get("params") or {}
+        command_id = str(order.get("id") or agentport.new_command_id())
+        params = order.get("params") or {}
         if isinstance(params, dict):
             params = list(params.items())
         try:
             document = agentport.build_command(
-                spec["name"], [(str(k), str(v)) for k, v in params], spec.get("xml") or (),
-                command_id=command_id, hostname=spec.get("hostname"), session_id=spec.get("session_id"))
+                order["name"], [(str(k), str(v)) for k, v in params], order.get("xml") or (),
+                command_id=command_id, hostname=order.get("hostname"), session_id=order.get("session_id"))
         except ValueError as e:
             return self.guard.record_command({"station": target["label"], "error": str(e), "ok": False})
-        via = spec.get("via", "auto")
-        timeout = float(spec.get("timeout", 30))
-        rec = {"station": target["label"], "command": spec["name"], "command_id": command_id,
+        via = order.get("via", "auto")
+        timeout = float(order.get("timeout", 30))
+        rec = {"station": target["label"], "command": order["name"], "command_id": command_id,
                "document_out": document}
         key = target["key"]
         if key is None:
