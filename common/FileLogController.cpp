@@ -20,6 +20,11 @@ void TFileLogControllerThread::Terminate() {
     _wake.Set();
 }
 
+bool TFileLogControllerThread::WaitFirstLevelRead(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(_firstLock);
+    return _firstDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return _levelRead; });
+}
+
 int32_t TFileLogControllerThread::GetLogLevel() const { return _logger->Active() ? _logger->Level() : -1; }
 
 void TFileLogControllerThread::ApplyLevel(int32_t level) {
@@ -69,6 +74,13 @@ void TFileLogControllerThread::Execute() {
             pause = RunPass();
         } catch (...) {
             // A log folder that can't be made must not end the checks: try again next pass.
+        }
+        if (pause) {
+            std::lock_guard<std::mutex> lock(_firstLock);
+            if (!_levelRead) {
+                _levelRead = true;
+                _firstDone.notify_all();
+            }
         }
         if (pause && !_terminated) _wake.WaitFor(pause);
     }

@@ -1,5 +1,7 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <thread>
 
@@ -27,6 +29,9 @@ public:
     // One pass of the loop; returns the pause that follows it in milliseconds.
     uint32_t RunPass();
     void Terminate();
+    // Waits until the first level read has been applied (true) or the time is up.
+    // The bootstrap waits here so the first lines of a start reach the file log.
+    bool WaitFirstLevelRead(uint32_t timeoutMs);
 
 private:
     void Execute();
@@ -35,6 +40,9 @@ private:
     int _counter = -1;
     std::atomic<bool> _terminated{false};
     TEvent _wake;
+    std::mutex _firstLock;
+    std::condition_variable _firstDone;
+    bool _levelRead = false;
     std::thread _thread;
 };
 

@@ -57,6 +57,9 @@ void TProxyGuardService::ServiceStart(TService& /*sender*/, bool& /*started*/) {
     platform::sys::SetConsoleCtrlHandler(&TProxyGuardService::ConsoleCtrlHandler);
     // The main service is built on the main thread once the service reports running.
     std::thread([] {
+        // Let the controller read the level first, or the construction lines
+        // would miss the file log on every start.
+        g_controller->WaitFirstLevelRead(2000);
         TMainThreadQueue::Instance().Synchronize([] {
             TLogger::Fine("Opening the firewall for " + platform::sys::ModulePath());
             TMainService* ms = TMainService::Instance();

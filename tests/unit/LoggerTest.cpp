@@ -224,7 +224,9 @@ TEST_F(ControllerTest, RemoteSwitchOff) {
 TEST_F(ControllerTest, ThreadAppliesLevelWithinAPass) {
     TUtils::WriteIntegerRegistryKey("loglevel", 6);
     TFileLogControllerThread running(file.get());
-    EXPECT_TRUE(qztest::WaitUntil([&] { return file->Active(); }, 3000));
+    // The level is in force once the first read is reported, not some time later.
+    ASSERT_TRUE(running.WaitFirstLevelRead(3000));
+    EXPECT_TRUE(file->Active());
     EXPECT_EQ(TLogger::GetMainLevel(), 6);
 }
 
