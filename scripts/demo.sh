@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The main job: the agent as a real Windows service under wine64, talking to
+# the development guard server on 127.0.0.1. Runs for QZ_DEMO_SECONDS (60) or
+# until Ctrl-C, then stops and removes everything it started.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+seconds=${QZ_DEMO_SECONDS:-60}
+
+bash scripts/setup.sh >/dev/null
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j2 >/dev/null
+
+work="$root/build/demo"
+mkdir -p "$work"
+QZ_PREFIX="$work/prefix"
+. "$root/tests/e2e/wine-lib.sh"
+
+svc=TallistoClient
+agent='C:\Program Files\Tallisto\QZService.exe'
+server_pid=""
+installed=""
+cleanup() {
+  trap - EXIT INT TERM
+  if [ -n "$installed" ]; then
+    qz_log "stopping and removing the service"
+    qz_wine net stop $svc >/dev/null 2>&1 || true
+    qz_wine "$agent" /uninstall /silent >/dev/null 2>&1 || true
+  fi
+  qz_prefix_stop
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  qz_log "done; logs and the server's record are in $work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+qz_log "starting the guard server"
+rm -f "$work/port" "$work/guard.jsonl"
+/usr/bin/python3 tools/guard-server/guard-server.py --port 0 --port-file "$work/port" \
+  --record "$work/guard.jsonl" --state-file "$work/stations.json" &
+server_pid=$!
+qz_wait_for 15 test -s "$work/port" || qz_fail "the guard server did not start"
+port=$(cat "$work/port")
+url="http://127.0.0.1:$port/server"
+
+qz_log "preparing a wine64 prefix (first run takes a minute)"
+qz_prefix_fresh
+dir="$(qz_drive_c)/Program Files/Tallisto"
+mkdir -p "$dir"
+cp build/win64/QZService.exe build/win64/restart.exe "$dir/"
+
+key='HKLM\SOFTWARE\Ostrune\KorvaneGuard'
+qz_wine reg add "$key" /v ServerURL /t REG_SZ /d "$url" /f /reg:32 >/dev/null
+# The hash of the development server's default password.
+qz_wine reg add "$key" /v ServerPassword /t REG_SZ /d 'CGCbzzh9ExYqUp+8Dt/1CA==' /f /reg:32 >/dev/null
+qz_wine reg add "$key" /v loglevel /t REG_DWORD /d 6 /f /reg:32 >/dev/null
+
+qz_log "installing and starting $svc against $url"
+qz_wine "$agent" /INSTALL /SILENT
+installed=1
+qz_wine net start $svc
+qz_wine sc query $svc | tr -d '\r'
+
+logfile="$(qz_drive_c)/ProgramData/Korvane Inc/Tallisto Client/Logs/kv.log"
+qz_wait_for 10 test -f "$logfile" || true
+qz_log "agent log ($logfile):"
+tail -n +1 -F --pid=$$ "$logfile" 2>/dev/null | sed -u 's/\r$//; s/^/  agent | /' &
+qz_log "watching for $seconds s; the guard server prints one line per exchange"
+sleep "$seconds" || true
+pkill -f "tail -n +1 -F --pid=$$" 2>/dev/null || true
+qz_wine sc query $svc | tr -d '\r'
