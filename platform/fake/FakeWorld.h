@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Network.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "platform/Sessions.h"
@@ -44,6 +45,11 @@ struct WorldData {
     // registry: "<hive>|<view>|<lower-case path>" -> lower-case value name -> (name, value)
     std::map<std::string, std::map<std::string, std::pair<std::string, reg::Value>>> keys;
     bool registryReadOnly = false;
+    // network adapters
+    std::optional<std::vector<net::AdapterAddress>> adapterAddresses = std::vector<net::AdapterAddress>{};
+    std::vector<std::optional<std::vector<uint8_t>>> netbiosStatuses;
+    std::map<std::string, std::vector<uint8_t>> bestInterface;  // IPv4 -> hardware address
+    int lastSocketError = 0;
 
     std::map<std::string, FakeService> services;  // lower-case name
     std::vector<scm::StatusReport> statusReports;
