@@ -73,6 +73,7 @@ struct WorldData {
     sys::OsVersion version{10, 0, 19045};
     uint16_t nativeArch = 9;
     std::map<std::string, std::map<std::string, std::string>> versionStrings;  // file -> name -> text
+    std::map<std::string, std::string> localFullNames;  // lower-case local account -> full name
 
     std::vector<FakeSession> sessions;
     bool enumerateFails = false;
