@@ -48,6 +48,8 @@ struct TAppStateContext {
 class TApplicationState : public IHeartbeatState {
 public:
     explicit TApplicationState(TAppStateContext context);
+    // Filled in by the owner once the components exist.
+    TAppStateContext& Context() { return FCtx; }
 
     // ---- outbound ----
     std::string CreateResponse(bool& NoChangeValue) override;

@@ -8,14 +8,22 @@
 #include <stdexcept>
 
 #include "common/FileLogController.h"
+#include "common/MainThread.h"
+#include "common/Settings.h"
+#include "common/SocketError.h"
 #include "common/Logger.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
 #include "monitor/VersionInfo.h"
+#include "protocol/AppState.h"
+#include "protocol/GuardEventsInfo.h"
+#include "protocol/PingServer.h"
 #include "platform/Errors.h"
 #include "platform/Registry.h"
 #include "platform/Sessions.h"
+#include "sessions/Locker.h"
 #include "sessions/LoginHandler.h"
+#include "sessions/UserCache.h"
 #include "sessions/PowerUtils.h"
 
 namespace qz {
@@ -31,6 +39,12 @@ std::mutex& SingletonLock() {
 }
 
 TMainService* g_instance = nullptr;
+std::shared_ptr<THttpTransport> g_testTransport;
+
+constexpr const char* kStopSignal =
+    "<?xml version=\"1.0\"?><request><command><name>i_am_turning_off</name></command></request>";
+
+TServerParams ServerParams(const TSettings& s) { return {s.ServerURI(), s.PasswordHash(), s.ListenerPort()}; }
 
 const char* BoolText(bool b) { return b ? "True" : "False"; }
 
@@ -57,6 +71,10 @@ TMainService* TMainService::Instance() { return AccessInstance(1); }
 
 void TMainService::ReleaseInstance() { delete AccessInstance(0); }
 
+void TMainService::SetTransportForTests(std::shared_ptr<THttpTransport> transport) {
+    g_testTransport = std::move(transport);
+}
+
 TMainService* TMainService::CreateInstance() { return new TMainService(CreateTag{}); }
 
 TMainService::TMainService(CreateTag) {
@@ -67,7 +85,7 @@ TMainService::TMainService(CreateTag) {
     hStartedEvent = platform::sys::CreateNamedEvent(StartedEventName, false, false);
     TLogger::Fine("Event created " + std::to_string(hStartedEvent));
     FStoped = true;
-    // The settings store is constructed here; it is loaded at Start.
+    FSettings = std::make_unique<TSettings>();  // loaded at Start
     FStationType = TTSUtils::GetStationType();
     FSupportMultipleSessions = FStationType != TStationType::stRegular;
     TLogger::Fine(std::string("Support multiple sessions - ") + BoolText(FSupportMultipleSessions));
@@ -77,18 +95,64 @@ TMainService::TMainService(CreateTag) {
     FRealMultiSession = TTSUtils::IsTSEnabled();
     FVDIType = TTSUtils::GetVDIType();
     TLogger::Fine(std::string("Custom logon enabled -") + BoolText(FCustomAuthentificationEnabled));
-    // Locker, socket-error watcher, application state, event journal, command
-    // server, heartbeat and metering threads are created here, in that order.
+    FLocker = std::make_unique<TLocker>();
+    T10054SocketError::Instance()->Start();
+    FAppState = std::make_unique<TApplicationState>(TAppStateContext{});
+    // The journal records into the user cache, so the cache comes first.
+    FUserCache = std::make_unique<TUserCache>(FSupportMultipleSessions);
+    FGuardEvents = std::make_unique<TGuardEventsInfo>(*FUserCache, FSupportMultipleSessions);
+    // The command server is created here.
+    TPingServerThread::Hooks hooks;
+    hooks.config = [this] {
+        THeartbeatConfig c;
+        c.UseWebsockets = false;  // the websocket channel joins later
+        c.WebsocketTimeout = static_cast<uint32_t>(std::max(0, FSettings->WebsocketTimeout()));
+        c.IMAlivePeriod = static_cast<uint32_t>(std::max(0, FSettings->IMAlivePeriod()));
+        c.NetworkOutageTimeout = static_cast<uint32_t>(std::max(0, FSettings->NetworkOutageTimeout()));
+        c.LockOnNetworkFailure = FSettings->LockOnNetworkFailure();
+        c.Server = ServerParams(*FSettings);
+        return c;
+    };
+    hooks.onMainThread = [](const std::function<void()>& fn) { TMainThreadQueue::Instance().Synchronize(fn); };
+    hooks.lockConsole = [this] { FLocker->SetLocked(lsLocked); };
+    FPinger = std::make_unique<TPingServerThread>(*FAppState, hooks, *hEvent, *hResponseReceivedEvent, g_testTransport);
+    // The metering thread is created here.
     FLoginHandler = std::make_unique<TLoginHandler>();
     TLogger::Fine("Finished creating everything ");
-    TLogger::Info("Guard Version is " + TrpVersionInfo().FileVersion());
+    const std::string version = TrpVersionInfo().FileVersion();
+    TLogger::Info("Guard Version is " + version);
     // Then the inventory text, user cache, banner cache, update manager,
     // message cache, websocket channel and session-limit manager.
     InitOSVersion();
     WriteARSOSetting();
+
+    TAppStateContext& ctx = FAppState->Context();
+    ctx.Settings = FSettings.get();
+    ctx.Locker = FLocker.get();
+    ctx.GuardEvents = FGuardEvents.get();
+    ctx.UserCache = FUserCache.get();
+    ctx.AgentVersion = version;
+    ctx.OSVersion = FOSVersion;
+    ctx.Is64BitOS = FIs64BitOS;
+    ctx.RealMultiSession = FRealMultiSession;
+    ctx.VDIType = FVDIType.empty() ? "none" : FVDIType;
+    ctx.SupportMultipleSessions = FSupportMultipleSessions;
+    ctx.LogLevel = [this] { return FFileLogControllerThread ? FFileLogControllerThread->GetLogLevel() : -1; };
 }
 
 TMainService::~TMainService() {
+    // The heartbeat uses the state, settings and journal: it ends before they go.
+    if (FPinger) {
+        FPinger->Terminate();
+        FPinger->WaitFor();
+    }
+    // Users of a component go before it: the journal records into the user cache.
+    FPinger.reset();
+    FAppState.reset();
+    FGuardEvents.reset();
+    FUserCache.reset();
+    FSettings.reset();
+    FLocker.reset();
     FLoginHandler.reset();
     if (hStartedEvent) platform::sys::CloseNamedEvent(hStartedEvent);
     if (AccessInstance(0) == this) AccessInstance(2);
@@ -118,9 +182,12 @@ void TMainService::Start() {
     if (FStoped) {
         FStoped = false;
         TLogger::Fine("Starting everything");
-        // Settings are loaded and the update manager reads its state here, then
-        // the heartbeat resumes, the saved application list is read, the
-        // command server starts and the banner cache initialises.
+        FSettings->Init();
+        FEnableSessionLimit = FSettings->EnableSessionLimit();
+        // The update manager reads its state here.
+        FPinger->Resume();
+        FAppState->ReadSavedList();
+        // The command server starts and the banner cache initialises here.
         if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
             // The start-up lock decision belongs to the custom login processor.
         }
@@ -193,7 +260,7 @@ void TMainService::SessionChanged(uint32_t eventType, uint32_t sessionId) {
         case 6: {
             TLogger::Fine("Somebody logoffffffff " + std::to_string(sessionId));
             // The journal's current user is the one logging off.
-            FLoginHandler->LogoutUser("", sessionId);
+            FLoginHandler->LogoutUser(FGuardEvents->UserName(), sessionId);
             break;
         }
         default: break;
@@ -205,14 +272,19 @@ void TMainService::Stop() {
     FStoped = true;
     TLogger::Fine("I am dying");
     SendStopSignal();
-    // The metering and heartbeat threads are asked to end here, then the command server stops.
+    // The metering thread is asked to end here.
+    FPinger->Terminate();
+    // The command server stops here.
     StopUI();
     TLogger::Fine("I am completely dead");
 }
 
 void TMainService::SendStopSignal() {
-    // Nothing to tell while no guard-server connection exists in this build.
-    TLogger::Fine("Stop signal: no guard-server connection");
+    TRequestResult result = TRequestResult::rrError;
+    const std::string reply = FPinger->Communicator().Communicate(kStopSignal, FAppState->ConnectionPassword(), "",
+                                                                  ServerParams(*FSettings), result);
+    TLogger::Fine(RequestResultName(result));
+    TLogger::Fine(reply);
 }
 
 void TMainService::StopUI() {

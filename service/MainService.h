@@ -11,6 +11,13 @@ namespace qz {
 
 class TFileLogControllerThread;
 class TLoginHandler;
+class TSettings;
+class TLocker;
+class TApplicationState;
+class TGuardEventsInfo;
+class TUserCache;
+class TPingServerThread;
+class THttpTransport;
 
 // The agent's composition root: owns every long-lived component.
 class TMainService {
@@ -43,6 +50,14 @@ public:
     const std::string& OSVersion() const { return FOSVersion; }
     bool Is64BitOS() const { return FIs64BitOS; }
     TLoginHandler* LoginHandler() const { return FLoginHandler.get(); }
+    TSettings* Settings() const { return FSettings.get(); }
+    TLocker* Locker() const { return FLocker.get(); }
+    TApplicationState* AppState() const { return FAppState.get(); }
+    TGuardEventsInfo* GuardEvents() const { return FGuardEvents.get(); }
+    TUserCache* UserCache() const { return FUserCache.get(); }
+    TPingServerThread* Pinger() const { return FPinger.get(); }
+    // Tests route the guard-server requests elsewhere; set before Instance.
+    static void SetTransportForTests(std::shared_ptr<THttpTransport> transport);
     TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
     void SetFileLogControllerThread(TFileLogControllerThread* t) { FFileLogControllerThread = t; }
 
@@ -66,6 +81,12 @@ private:
     bool FCustomAuthentificationEnabled = false;
     bool FEnableSessionLimit = false;
     bool FStoped = true;
+    std::unique_ptr<TSettings> FSettings;
+    std::unique_ptr<TLocker> FLocker;
+    std::unique_ptr<TUserCache> FUserCache;
+    std::unique_ptr<TApplicationState> FAppState;
+    std::unique_ptr<TGuardEventsInfo> FGuardEvents;
+    std::unique_ptr<TPingServerThread> FPinger;
     std::unique_ptr<TLoginHandler> FLoginHandler;
     std::string FOSVersion;
     bool FIs64BitOS = false;

@@ -4,14 +4,45 @@
 
 #include "TestSupport.h"
 #include "common/Utils.h"
+#include "common/Communication.h"
+#include "common/HttpClient.h"
+#include "protocol/GuardEventsInfo.h"
+#include "protocol/PingServer.h"
 #include "service/MainService.h"
 
 using namespace qz;
 using platform::fake::FakeSession;
 using qztest::PlatformTest;
 
+// Stands in for the guard server: nobody is registered, every request is recorded.
+class RecordingTransport : public THttpTransport {
+public:
+    std::mutex m;
+    std::vector<std::string> posts;
+    THttpReply Request(const std::string& method, const std::string& url, const std::string& body, uint32_t,
+                       uint32_t) override {
+        std::lock_guard<std::mutex> lock(m);
+        if (method == "POST") posts.push_back(body);
+        THttpReply r;
+        r.ok = true;
+        r.status = 200;
+        r.body = "\xF0";
+        return r;
+    }
+};
+
 class MainServiceTest : public PlatformTest {
 protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        transport = std::make_shared<RecordingTransport>();
+        TMainService::SetTransportForTests(transport);
+    }
+    void TearDown() override {
+        TMainService::SetTransportForTests(nullptr);
+        PlatformTest::TearDown();
+    }
+    std::shared_ptr<RecordingTransport> transport;
     void AddSession(uint32_t id, uint32_t state, std::optional<std::string> domain, std::optional<std::string> user,
                     bool admin = false, bool token = true) {
         FakeSession s;
@@ -158,6 +189,12 @@ TEST_F(MainServiceTest, StartAndStopRunOnce) {
     for (auto& l : log->Lines()) dying += l == "I am dying";
     EXPECT_EQ(dying, 1);
     EXPECT_TRUE(log->Has("I am completely dead"));
+    // One stop signal, under the (empty) connection password.
+    std::lock_guard<std::mutex> lock(transport->m);
+    ASSERT_EQ(transport->posts.size(), 1u);
+    EXPECT_EQ(ToText(TCrypto::Decrypt(ToBytes(transport->posts[0]), {})),
+              "<?xml version=\"1.0\"?><request><command><name>i_am_turning_off</name></command></request>");
+    EXPECT_TRUE(log->Has("rrNotRecognizeResponse"));
     EXPECT_TRUE(ms->Stoped());
 }
 
@@ -170,7 +207,10 @@ TEST_F(MainServiceTest, SessionChangesOnASingleUserStation) {
 
     ms->SessionChanged(6, 2);
     EXPECT_TRUE(log->Has("Somebody logoffffffff 2"));
-    EXPECT_TRUE(log->Has("Login handler logout - "));
+    // The journal's current user logs off, whatever the session id says.
+    EXPECT_TRUE(log->Has("Login handler logout - LAB\\ann"));
+    EXPECT_EQ(ms->GuardEvents()->UserName(), "");
+    EXPECT_EQ(ms->GuardEvents()->PendingIds(), (std::vector<int32_t>{1, 2}));
 
     const size_t before = log->Lines().size();
     ms->SessionChanged(3, 2);   // remote connect: multi-session hosts only
