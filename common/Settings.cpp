@@ -556,9 +556,15 @@ bool TSettings::SaveSettings(const std::string& AFileName) {
     }
 
     // One move replaces the old file: a reader sees the old content or the new.
+    // Windows refuses while another program (the manager, the agent) has the
+    // old file open for a moment; a few short retries ride that out.
     bool replaced = true;
     std::error_code ec;
-    fs::rename(temp, target, ec);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt) platform::sys::SleepMs(20);
+        fs::rename(temp, target, ec);
+        if (!ec) break;
+    }
     if (ec) {
         TLogger::Fine("rename error " + ec.message());
         std::error_code ignored;

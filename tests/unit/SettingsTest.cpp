@@ -625,7 +625,7 @@ TEST_F(SettingsTest, SavesReplaceTheFileWholeWhileOthersRead) {
         d.append_child("settings").append_child("room_name").text().set(odd ? "long" : "short");
         d.document_element().append_child("login_s_m").text().set(odd ? longText.c_str() : "s");
         writer.FillSettings(d.document_element(), false);
-        // Windows refuses to replace a file that a reader holds open; that save fails whole.
+        // A replace that keeps failing while the reader holds the file open fails whole.
         saved += writer.SaveSettings();
     }
     while (loads < 20) std::this_thread::yield();
