@@ -482,6 +482,12 @@ class Guard:
         found = facts = None
         if station is not None:
             found = self._decrypt_document(ex, body, self._connection_keys(station))
+            if found is None and station.connection_password is not None:
+                # Still refused, but keep what an agent without a password sent.
+                probe = Exchange("probe")
+                got = self._decrypt_document(probe, body, [("empty_password", b"")])
+                if got is not None:
+                    ex.rec["key"], ex.rec["document"] = probe.rec["key"], probe.rec["document"]
         else:
             # Only for the record: an agent whose registration was answered
             # "no change" sends under empty key material.

@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""The installed agent under wine64 against the development guard server:
+registration, heartbeats, pushed settings and lock state, the no-change
+code, a rejected password, a long outage and the stop signal."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tools", "guard-server"))
+from guardlib import crypto  # noqa: E402
+
+WINE = os.environ.get("QZ_WINE", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("QZ_WINESERVER", "/usr/lib/wine/wineserver")
+SVC = "TallistoClient"
+AGENT = r"C:\Program Files\Tallisto\QZService.exe"
+KEY = r"HKLM\SOFTWARE\Ostrune\KorvaneGuard"
+
+
+def log(msg):
+    print("[%s] %s" % (time.strftime("%H:%M:%S"), msg), flush=True)
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, msg):
+    if not cond:
+        raise Failure(msg)
+
+
+class Wine:
+    def __init__(self, prefix):
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.prefix = prefix
+
+    def run(self, *args, check_rc=True, timeout=120):
+        # A file, not a pipe: wine's own daemons inherit the handles and keep a pipe open.
+        with tempfile.TemporaryFile() as out_file:
+            p = subprocess.run([WINE] + list(args), env=self.env, stdout=out_file, stderr=subprocess.STDOUT,
+                               timeout=timeout)
+            out_file.seek(0)
+            out = out_file.read().decode("utf-8", "replace")
+        if check_rc and p.returncode != 0:
+            raise Failure("%s failed (%d): %s" % (" ".join(args), p.returncode, out))
+        return out
+
+    def fresh(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(self.prefix)
+        self.run("wineboot", "-i")
+        subprocess.run([WINESERVER, "-w"], env=self.env)
+        # A service manager that is already up starts the agent only on `net start`.
+        subprocess.run([WINESERVER, "-p"], env=self.env)
+        self.run("cmd", "/c", "exit", check_rc=False)
+
+    def stop(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def drive_c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+
+class Guard:
+    def __init__(self, work, port=0):
+        self.work = work
+        self.record = os.path.join(work, "guard.jsonl")
+        self.scenario = os.path.join(work, "scenario.json")
+        self.port_file = os.path.join(work, "port")
+        self.proc = None
+        self.port = port
+
+    def start(self):
+        if os.path.exists(self.port_file):
+            os.remove(self.port_file)
+        if not os.path.exists(self.scenario):
+            self.put_scenario({})
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(ROOT, "tools", "guard-server", "guard-server.py"),
+             "--port", str(self.port), "--port-file", self.port_file, "--record", self.record,
+             "--state-file", os.path.join(self.work, "stations.json"), "--scenario", self.scenario, "--quiet"])
+        deadline = time.time() + 15
+        while not os.path.exists(self.port_file) and time.time() < deadline:
+            time.sleep(0.1)
+        check(os.path.exists(self.port_file), "guard server did not start")
+        with open(self.port_file) as f:
+            self.port = int(f.read().strip())
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            self.proc.wait(20)
+        self.proc = None
+
+    def put_scenario(self, scenario):
+        # The server re-reads the file when it changes; write it whole in one move.
+        tmp = self.scenario + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(scenario, f)
+        os.replace(tmp, self.scenario)
+        if self.proc:
+            req = urllib.request.Request("http://127.0.0.1:%d/control/scenario" % self.port,
+                                         data=json.dumps(scenario).encode(), method="PUT")
+            urllib.request.urlopen(req, timeout=10).read()
+
+    def records(self):
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def wait(self, pred, timeout, what, since=0):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            for r in self.records():
+                if r["seq"] > since and pred(r):
+                    return r
+            time.sleep(0.3)
+        raise Failure("timed out waiting for " + what)
+
+
+def is_state(r):
+    return r["kind"] == "state" and r.get("document") and "<name>i_am_alive</name>" in r["document"]
+
+
+def stamp(r):
+    return time.mktime(time.strptime(r["time"][:19], "%Y-%m-%dT%H:%M:%S")) + float("0" + r["time"][19:23])
+
+
+def main():
+    exe, work = sys.argv[1], os.path.abspath(sys.argv[2])
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    wine = Wine(os.path.join(work, "prefix"))
+    guard = Guard(work)
+    installed = False
+    try:
+        guard.start()
+        log("guard server on port %d" % guard.port)
+        wine.fresh()
+        os.makedirs(wine.drive_c("Program Files", "Tallisto"))
+        shutil.copy(exe, wine.drive_c("Program Files", "Tallisto"))
+        url = "http://127.0.0.1:%d/server" % guard.port
+        wine.run("reg", "add", KEY, "/v", "ServerURL", "/t", "REG_SZ", "/d", url, "/f", "/reg:32")
+        wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
+                 "/f", "/reg:32")
+        wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "6", "/f", "/reg:32")
+        wine.run(AGENT, "/INSTALL", "/SILENT")
+        installed = True
+        wine.run("net", "start", SVC)
+        kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
+        ini = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "guard.ini")
+
+        log("registration, then heartbeats at the default period")
+        reg = guard.wait(lambda r: r["kind"] == "register", 20, "registration")
+        check(reg["query"].get("f") == ["13"] and reg["query"].get("platform") == ["Win32NT"], "register query")
+        first = guard.wait(is_state, 10, "first state document", reg["seq"])
+        check(first["key"] == "connection_password", "first document key: %s" % first["key"])
+        check("<listener_port>8087</listener_port>" in first["document"], "listener port after registration")
+        second = guard.wait(is_state, 45, "second state document", first["seq"])
+        gap = stamp(second) - stamp(first)
+        check(24 <= gap <= 37, "heartbeat gap %.1f s" % gap)
+        check("listener_port" not in second["document"], "listener port only once")
+
+        log("pushed settings shorten the period and reach guard.ini")
+        guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
+                                         "lock_on_network_outage": True}})
+        pushed = guard.wait(lambda r: is_state(r) and "settings" in (r.get("reply") or {}).get("news", []), 45,
+                            "settings pushed", second["seq"])
+        # The period in force when the settings came still runs out first.
+        a = guard.wait(is_state, 40, "state after settings", pushed["seq"])
+        b = guard.wait(is_state, 10, "next state", a["seq"])
+        gap = stamp(b) - stamp(a)
+        check(2.0 <= gap <= 4.0, "short heartbeat gap %.1f s" % gap)
+        with open(ini, "rb") as f:
+            text = crypto.decrypt(f.read(), b"tide_lamps").decode("utf-8")
+        check("<i_am_alive_period>3000</i_am_alive_period>" in text, "guard.ini content: " + text)
+        check(text.find("<server_url>") < text.find("<i_am_alive_period>") or "<server_url>" not in text,
+              "element order")
+
+        log("unchanged documents carry the no-change code")
+        guard.wait(lambda r: r["kind"] == "state" and "nochange=" in r["raw_query"], 20, "nochange request", a["seq"])
+
+        log("a pushed lock state comes back")
+        guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
+                                         "lock_on_network_outage": True}, "lock_status": "locked"})
+        locked = guard.wait(lambda r: is_state(r) and "<lock_status>locked</lock_status>" in r["document"], 20,
+                            "locked echo", b["seq"])
+
+        log("a rejected password makes it register again")
+        scen = {"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
+                             "lock_on_network_outage": True},
+                "faults": [{"kind": "state", "status": "0xF1", "times": 1}]}
+        guard.put_scenario(scen)
+        rejected = guard.wait(lambda r: r["kind"] == "state" and (r.get("reply") or {}).get("status") in ("0xF1", 241,
+                                                                                                      "F1"),
+                              20, "0xF1 answer", locked["seq"])
+        again = guard.wait(lambda r: r["kind"] == "register", 15, "registration after 0xF1", rejected["seq"])
+        guard.wait(is_state, 10, "state after re-registration", again["seq"])
+
+        log("a long outage locks the console")
+        scen["faults"] = [{"kind": "register", "drop": True}, {"kind": "state", "drop": True}]
+        guard.put_scenario(scen)
+        deadline = time.time() + 60
+        lost = False
+        while time.time() < deadline and not lost:
+            time.sleep(1)
+            with open(kvlog, "rb") as f:
+                lost = b"Connection has been lost completely" in f.read()
+        check(lost, "no 'Connection has been lost completely' in kv.log")
+        # A registration answered "no change" leaves no password: the next
+        # document shows what the agent did on its own.
+        mark = guard.records()[-1]["seq"]
+        scen["faults"] = [{"kind": "register", "status": "0xF2", "times": 1}]
+        guard.put_scenario(scen)
+        after = guard.wait(lambda r: is_state(r), 30, "document after the outage", mark)
+        check("<lock_status>locked</lock_status>" in after["document"], "not locked after outage: " + after["document"])
+        scen["faults"] = []
+        guard.put_scenario(scen)
+        back = guard.wait(lambda r: r["kind"] == "register", 30, "registration after outage", after["seq"])
+        guard.wait(is_state, 15, "state after outage", back["seq"])
+
+        log("net stop sends the stop signal")
+        mark = guard.records()[-1]["seq"]
+        wine.run("net", "stop", SVC)
+        stop = guard.wait(lambda r: r["kind"] == "stop", 20, "stop signal", mark)
+        check("i_am_turning_off" in (stop.get("document") or ""), "stop document")
+        with open(kvlog, "rb") as f:
+            check(f.read().count(b"I am dying") == 1, "Stop ran once")
+
+        wine.run(AGENT, "/uninstall", "/silent")
+        installed = False
+        log("PASS")
+        return 0
+    except Failure as e:
+        log("FAIL: %s" % e)
+        try:
+            with open(wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log"), "rb") as f:
+                sys.stdout.write(f.read().decode("utf-8", "replace")[-6000:])
+        except OSError:
+            pass
+        return 1
+    finally:
+        if installed:
+            wine.run("net", "stop", SVC, check_rc=False)
+            wine.run(AGENT, "/uninstall", "/silent", check_rc=False)
+        wine.stop()
+        guard.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
