@@ -52,12 +52,14 @@ TBytes TCrypto::CalculateMD5(const std::string& AValue) { return CalculateMD5(To
 TBytes TCrypto::Encrypt(const TBytes& InputBytes, const TBytes& Password) {
     const size_t full = InputBytes.size() / kBlock * kBlock;
     const size_t rest = InputBytes.size() - full;
-    TBytes plain(full + kBlock);
-    if (!InputBytes.empty()) std::memcpy(plain.data(), InputBytes.data(), InputBytes.size());
-    std::memset(plain.data() + InputBytes.size(), static_cast<int>(kBlock - rest), kBlock - rest);
-    TBytes out(plain.size());
+    // The whole blocks go straight from the input; only the last one is built.
+    uint8_t last[kBlock];
+    if (rest) std::memcpy(last, InputBytes.data() + full, rest);
+    std::memset(last + rest, static_cast<int>(kBlock - rest), kBlock - rest);
+    TBytes out(full + kBlock);
     Ctx ctx = MakeContext(Password, true);
-    Run(ctx.get(), plain.data(), plain.size(), out.data());
+    if (full) Run(ctx.get(), InputBytes.data(), full, out.data());
+    Run(ctx.get(), last, kBlock, out.data() + full);
     return out;
 }
 

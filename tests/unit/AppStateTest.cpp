@@ -344,3 +344,25 @@ TEST_F(AppStateTest, UnreadableSavedListIsReportedAndIgnored) {
     EXPECT_FALSE(fresh.ReadSavedList());
     EXPECT_TRUE(fresh.LMData().ObservedAppsCopy().empty());
 }
+
+TEST_F(AppStateTest, RowsOfOtherComponentsAreHandedOver) {
+    std::vector<std::string> seen;
+    TAppStateContext& ctx = state->Context();
+    ctx.Banners = [&](const pugi::xml_node& n) { seen.push_back(std::string("banners:") + n.first_child().name()); };
+    ctx.Update = [&](const pugi::xml_node& n) { seen.push_back(std::string("update:") + n.attribute("id").value()); };
+    ctx.AppCtrlStates = [&](const pugi::xml_node&) { seen.push_back("app_ctrl_states"); };
+    ctx.LockStates = [&](const pugi::xml_node&) { seen.push_back("lock_states"); };
+    const std::string rows =
+        "<banners><banner/></banners><update id=\"42\"/><app_ctrl_states/><lock_states/>";
+    ASSERT_TRUE(Reply("2.5", rows));
+    // The per-session rows mean nothing on a single-session station.
+    EXPECT_EQ(seen, (std::vector<std::string>{"banners:banner", "update:42"}));
+
+    seen.clear();
+    ctx.SupportMultipleSessions = true;
+    ctx.Update = [&](const pugi::xml_node&) { throw std::runtime_error("bad offer"); };
+    ASSERT_TRUE(Reply("2.5", rows + "<nochange>3</nochange>"));
+    EXPECT_EQ(seen, (std::vector<std::string>{"banners:banner", "app_ctrl_states", "lock_states"}));
+    EXPECT_TRUE(log->Has("Packet decoding error (updates) bad offer"));
+    EXPECT_EQ(state->NoChangeCode(), "3");
+}
