@@ -14,6 +14,16 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j"$JOBS"
 ctest --preset native -j"$JOBS"
 
+step "fuzz targets: build and a short run over their seeds"
+cmake --preset native-fuzz >/dev/null
+cmake --build --preset native-fuzz -j"$JOBS" --target ReplyFuzz SettingsFuzz
+for f in Reply Settings; do
+  seeds=tests/fuzz/corpus/$(echo "$f" | tr 'A-Z' 'a-z')
+  # New inputs go to the scratch folder named first, never into the seeds.
+  mkdir -p "build/native-fuzz/smoke-$f"
+  build/native-fuzz/tests/fuzz/${f}Fuzz -runs=20000 -max_len=4096 "build/native-fuzz/smoke-$f" "$seeds" 2>&1 | tail -1
+done
+
 step "guard server tests"
 (cd tools/guard-server && /usr/bin/python3 -m unittest discover -s tests)
 
