@@ -605,14 +605,15 @@ TEST_F(SettingsTest, SavesReplaceTheFileWholeWhileOthersRead) {
     ASSERT_TRUE(writer.SaveSettings());
 
     std::atomic<bool> done{false};
-    std::atomic<int> loads{0}, failures{0};
+    std::atomic<int> loads{0}, failures{0}, unreadable{0};
     std::thread reader([&] {
         while (!done) {
             TSettings r;
             const bool ok = r.LoadFromFile(Ini());
             const bool whole = (r.RoomName() == "long" && r.LoginScreenMessage() == longText) ||
                                (r.RoomName() == "short" && r.LoginScreenMessage() == "s");
-            if (!ok || !whole) ++failures;
+            if (ok && !whole) ++failures;
+            if (!ok) ++unreadable;
             ++loads;
             // Reads of a live object must be safe while it is being updated.
             (void)writer.LoginScreenMessage();
@@ -632,6 +633,11 @@ TEST_F(SettingsTest, SavesReplaceTheFileWholeWhileOthersRead) {
     done = true;
     reader.join();
     EXPECT_EQ(failures, 0);
+#ifndef _WIN32
+    // Windows may refuse the open for the instant of the replace; elsewhere
+    // an unreadable load can only be a torn file.
+    EXPECT_EQ(unreadable, 0);
+#endif
     EXPECT_GT(saved, 0);
     EXPECT_EQ(FolderEntries(GetAgentDataFolder()), std::vector<std::string>{"guard.ini"});
 }
