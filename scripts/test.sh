@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every test: native (ASan+UBSan), win64 under wine64, the win32 build, and
+# Every test: native (ASan+UBSan, then TSan), fuzz smoke, win64 under wine64, the win32 build, and
 # the development guard server. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +13,11 @@ step "native build and tests (ASan+UBSan)"
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$JOBS"
 ctest --preset native -j"$JOBS"
+
+step "native build and tests (TSan)"
+cmake --preset native-tsan >/dev/null
+cmake --build --preset native-tsan -j"$JOBS"
+ctest --preset native-tsan -j"$JOBS"
 
 step "fuzz targets: build and a short run over their seeds"
 cmake --preset native-fuzz >/dev/null

@@ -1,5 +1,6 @@
 #include "service/MainService.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -38,7 +39,8 @@ std::mutex& SingletonLock() {
     return *lock;
 }
 
-TMainService* g_instance = nullptr;
+// Atomic: the first test runs outside the lock on every thread.
+std::atomic<TMainService*> g_instance{nullptr};
 std::shared_ptr<THttpTransport> g_testTransport;
 
 constexpr const char* kStopSignal =
@@ -56,15 +58,16 @@ TMainService* TMainService::AccessInstance(int request) {
     switch (request) {
         case 0: break;
         case 1:
-            if (!g_instance) {
+            if (!g_instance.load(std::memory_order_acquire)) {
                 std::lock_guard<std::mutex> lock(SingletonLock());
-                if (!g_instance) g_instance = CreateInstance();
+                if (!g_instance.load(std::memory_order_relaxed))
+                    g_instance.store(CreateInstance(), std::memory_order_release);
             }
             break;
-        case 2: g_instance = nullptr; break;
+        case 2: g_instance.store(nullptr, std::memory_order_release); break;
         default: throw std::runtime_error("Illegal request " + std::to_string(request) + " in AccessInstance");
     }
-    return g_instance;
+    return g_instance.load(std::memory_order_acquire);
 }
 
 TMainService* TMainService::Instance() { return AccessInstance(1); }
