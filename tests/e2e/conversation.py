@@ -174,8 +174,9 @@ def main():
         check("listener_port" not in second["document"], "listener port only once")
 
         log("pushed settings shorten the period and reach guard.ini")
+        # The same server under a slightly different address, to see the registry backup follow.
         guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
-                                         "lock_on_network_outage": True}})
+                                         "lock_on_network_outage": True, "server_url": url + "/"}})
         pushed = guard.wait(lambda r: is_state(r) and "settings" in (r.get("reply") or {}).get("news", []), 45,
                             "settings pushed", second["seq"])
         # The period in force when the settings came still runs out first.
@@ -186,8 +187,11 @@ def main():
         with open(ini, "rb") as f:
             text = crypto.decrypt(f.read(), b"tide_lamps").decode("utf-8")
         check("<i_am_alive_period>3000</i_am_alive_period>" in text, "guard.ini content: " + text)
-        check(text.find("<server_url>") < text.find("<i_am_alive_period>") or "<server_url>" not in text,
-              "element order")
+        check("<server_url>%s/</server_url>" % url in text, "server_url in guard.ini")
+        check(text.find("<server_url>") < text.find("<listener_port>") < text.find("<i_am_alive_period>"),
+              "element order: " + text)
+        backup = wine.run("reg", "query", KEY, "/v", "ServerURL", "/reg:32")
+        check(url + "/" in backup, "registry backup: " + backup)
 
         log("unchanged documents carry the no-change code")
         guard.wait(lambda r: r["kind"] == "state" and "nochange=" in r["raw_query"], 20, "nochange request", a["seq"])
