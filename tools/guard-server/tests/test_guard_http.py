@@ -103,6 +103,15 @@ class StateExchange(unittest.TestCase):
         self.assertIsNone(rec["error"])
         self.assertEqual(self.srv.guard.snapshot()["stations"][0]["last_document"], doc)
 
+    def test_known_station_under_the_empty_key_is_refused_but_recorded(self):
+        # What an agent sends after a registration answered "no change".
+        self.agent.key = b""
+        doc = self.agent.state_document(lock_status="locked")
+        self.assertEqual(self.agent.heartbeat(doc), ("status", DECRYPT_FAILED))
+        rec = last_record(self.srv)
+        self.assertEqual((rec["key"], rec["document"]), ("empty_password", doc))
+        self.assertIn("does not decrypt", rec["error"])
+
     def test_no_change_code(self):
         self.agent.heartbeat()
         self.assertEqual(self.agent.heartbeat(use_nochange=True), ("status", NO_CHANGE))
