@@ -158,12 +158,18 @@ std::string TCommunicationModule::KeyExchangeGet(KeyExchange kind, const TServer
         readTimeout = ShortReadTimeoutMs;
         break;
     }
+    return KeyedRequest("GET", url, {}, readTimeout, key, kind == KeyExchange::Register, RequestResult);
+}
+
+std::string TCommunicationModule::KeyedRequest(const std::string& method, const std::string& url,
+                                               const std::string& body, uint32_t readTimeoutMs,
+                                               const std::string& key, bool countResets,
+                                               TRequestResult& RequestResult) {
     try {
-        const THttpReply reply = FTransport->Request("GET", url, {}, ConnectTimeoutMs, readTimeout);
+        const THttpReply reply = FTransport->Request(method, url, body, ConnectTimeoutMs, readTimeoutMs);
         if (!reply.ok) {
             TLogger::Info("web request failed " + reply.error);
-            if (kind == KeyExchange::Register && reply.socketError)
-                T10054SocketError::Instance()->HandleException(reply.socketError);
+            if (countResets && reply.socketError) T10054SocketError::Instance()->HandleException(reply.socketError);
             return {};
         }
         return DecodeResponse(reply.body, ToBytes(key), RequestResult);
@@ -179,8 +185,7 @@ std::string TCommunicationModule::RegisterMe(const TServerParams& settings, TReq
 }
 
 std::string TCommunicationModule::TestConnection(const TServerParams& settings, TRequestResult& RequestResult) {
-    std::string text = KeyExchangeGet(KeyExchange::Test, settings, RequestResult);
-    return text;
+    return KeyExchangeGet(KeyExchange::Test, settings, RequestResult);
 }
 
 std::string TCommunicationModule::GetStationDirectory(const TServerParams& settings, TRequestResult& RequestResult) {
@@ -195,18 +200,7 @@ std::string TCommunicationModule::RegisterStation(const std::string& message, co
     TLogger::Fine("hash=" + settings.PasswordHash);
     const std::string url = EndpointUrl(settings.ServerUrl, "guard") + "?add_ws=" + EncryptedKeyParam(key, settings);
     const TBytes body = TCrypto::Encrypt(ToBytes(message), ToBytes(key));
-    try {
-        const THttpReply reply = FTransport->Request("POST", url, ToText(body), ConnectTimeoutMs, ReadTimeoutMs);
-        if (!reply.ok) {
-            TLogger::Info("web request failed " + reply.error);
-            return {};
-        }
-        return DecodeResponse(reply.body, ToBytes(key), RequestResult);
-    } catch (const std::exception& ex) {
-        TLogger::Info(std::string("web request failed ") + ex.what());
-        RequestResult = TRequestResult::rrError;
-        return {};
-    }
+    return KeyedRequest("POST", url, ToText(body), ReadTimeoutMs, key, false, RequestResult);
 }
 
 // ---- MAC discovery ----

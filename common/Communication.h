@@ -51,6 +51,10 @@ public:
 private:
     enum class KeyExchange { Register, Test, Directory };
     std::string KeyExchangeGet(KeyExchange kind, const TServerParams& settings, TRequestResult& RequestResult);
+    // One request whose reply is read under the one-time key.
+    std::string KeyedRequest(const std::string& method, const std::string& url, const std::string& body,
+                             uint32_t readTimeoutMs, const std::string& key, bool countResets,
+                             TRequestResult& RequestResult);
     std::shared_ptr<THttpTransport> FTransport;
 };
 

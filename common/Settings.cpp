@@ -6,13 +6,13 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 #include <system_error>
 #include <utility>
 
 #include "common/Crypto.h"
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Utils.h"
 #include "platform/System.h"
@@ -185,28 +185,6 @@ void AppendText(pugi::xml_node root, const char* name, const std::string& value)
 }
 
 TBytes FileKey() { return ToBytes(TSettings::SettingsFileKey); }
-
-TBytes ReadWholeFile(const std::string& fileName) {
-    std::ifstream in(ToFsPath(fileName), std::ios::binary);
-    if (!in) throw std::runtime_error("Cannot open file \"" + fileName + "\"");
-    TBytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("Cannot read file \"" + fileName + "\"");
-    return data;
-}
-
-// A fresh "sts*.tmp" name in `folder`; the process id keeps the manager and
-// the agent apart, the counter keeps this process's own saves apart.
-fs::path UniqueTempPath(const fs::path& folder) {
-    static std::atomic<uint32_t> counter{0};
-    for (;;) {
-        char name[40];
-        std::snprintf(name, sizeof name, "sts%X_%X.tmp", platform::sys::CurrentProcessId(), counter.fetch_add(1));
-        fs::path p = folder / name;
-        std::error_code ec;
-        if (!fs::exists(p, ec) && !ec) return p;
-        if (ec) throw std::runtime_error("Cannot create a temporary file in \"" + folder.u8string() + "\": " + ec.message());
-    }
-}
 
 void BackUpToRegistry(const std::string& url, const std::string& hash) {
     try {
@@ -526,8 +504,7 @@ bool TSettings::SaveSettings() {
 bool TSettings::SaveSettings(const std::string& AFileName) {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     const TValues v = Snapshot();
-    const fs::path target = ToFsPath(AFileName);
-    fs::path temp;
+    bool replaced = true;
     try {
         pugi::xml_document doc;
         pugi::xml_node decl = doc.append_child(pugi::node_declaration);
@@ -536,40 +513,14 @@ bool TSettings::SaveSettings(const std::string& AFileName) {
         Render(v, doc.append_child("settings"));
         std::ostringstream text;
         doc.save(text, "  ", pugi::format_indent, pugi::encoding_utf8);
-
-        temp = UniqueTempPath(target.parent_path().empty() ? fs::path(".") : target.parent_path());
         TLogger::Finer("Try to save settings!");
-        const TBytes cipher = TCrypto::Encrypt(ToBytes(text.str()), FileKey());
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("Cannot create file \"" + temp.u8string() + "\"");
-        out.write(reinterpret_cast<const char*>(cipher.data()), static_cast<std::streamsize>(cipher.size()));
-        out.close();
-        // A short write (a full disk) must never get as far as the rename.
-        if (!out) throw std::runtime_error("Cannot write file \"" + temp.u8string() + "\"");
+        ReplaceFileContent(AFileName, TCrypto::Encrypt(ToBytes(text.str()), FileKey()));
+    } catch (const EReplaceError& e) {
+        TLogger::Fine(std::string("rename error ") + e.what());
+        replaced = false;
     } catch (const std::exception& e) {
         TLogger::Warning(std::string("Error saving settings ") + e.what());
-        if (!temp.empty()) {
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-        }
         return false;
-    }
-
-    // One move replaces the old file: a reader sees the old content or the new.
-    // Windows refuses while another program (the manager, the agent) has the
-    // old file open for a moment; a few short retries ride that out.
-    bool replaced = true;
-    std::error_code ec;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        if (attempt) platform::sys::SleepMs(20);
-        fs::rename(temp, target, ec);
-        if (!ec) break;
-    }
-    if (ec) {
-        TLogger::Fine("rename error " + ec.message());
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        replaced = false;
     }
     BackUpToRegistry(v.FServerUrl, v.FPasswordHash);
     return replaced;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Settings.h"
 #include "common/Utils.h"
@@ -58,26 +58,6 @@ void Row(const char* message, Fn&& fn) {
     }
 }
 
-void WriteFileReplacing(const std::string& path, const TBytes& data) {
-    const auto target = ToFsPath(path);
-    std::filesystem::create_directories(target.parent_path());
-    auto temp = target;
-    temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("Cannot create file \"" + temp.string() + "\"");
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        out.flush();
-        if (!out) throw std::runtime_error("Cannot write file \"" + temp.string() + "\"");
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, target, ec);
-    if (ec) {
-        std::filesystem::remove(temp, ec);
-        throw std::runtime_error("Cannot replace file \"" + target.string() + "\"");
-    }
-}
-
 }  // namespace
 
 TApplicationState::TApplicationState(TAppStateContext context)
@@ -91,46 +71,20 @@ void TApplicationState::SetPacketId(const std::string& id) {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     FPacketId = id;
 }
-std::string TApplicationState::PacketId() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FPacketId;
-}
-TBytes TApplicationState::ConnectionPassword() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FConnectionPassword;
-}
-std::string TApplicationState::NoChangeCode() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FNoChangeCode;
-}
-std::string TApplicationState::ReceivedResponse() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FReceivedResponse;
-}
 void TApplicationState::SetReceivedResponse(const std::string& text) {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     FReceivedResponse = text;
 }
-std::string TApplicationState::PacketVersion() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FPacketVersion;
-}
-bool TApplicationState::CanUseNoChangeMode() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FCanUseNoChangeMode;
-}
-std::string TApplicationState::SettingsUpdateTime() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FSettingsUpdateTime;
-}
-std::string TApplicationState::AppCacheUpdateTime() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FAppCacheUpdateTime;
-}
-std::string TApplicationState::SettingLimitSettingsUpdateTime() const {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    return FSettingLimitSettingsUpdateTime;
-}
+std::string TApplicationState::PacketId() const { return Locked(FPacketId); }
+TBytes TApplicationState::ConnectionPassword() const { return Locked(FConnectionPassword); }
+std::string TApplicationState::NoChangeCode() const { return Locked(FNoChangeCode); }
+std::string TApplicationState::ReceivedResponse() const { return Locked(FReceivedResponse); }
+std::string TApplicationState::PacketVersion() const { return Locked(FPacketVersion); }
+bool TApplicationState::CanUseNoChangeMode() const { return Locked(FCanUseNoChangeMode); }
+std::string TApplicationState::SettingsUpdateTime() const { return Locked(FSettingsUpdateTime); }
+std::string TApplicationState::AppCacheUpdateTime() const { return Locked(FAppCacheUpdateTime); }
+std::string TApplicationState::SettingLimitSettingsUpdateTime() const { return Locked(FSettingLimitSettingsUpdateTime); }
+
 TProcessTemplateList TApplicationState::AppCacheCopy() const {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     return CopyTemplates(FAppCache);
@@ -322,7 +276,8 @@ void TApplicationState::ProcessAppList(const pugi::xml_node& ANode) {
     }
     try {
         const TBytes hash = TBase64::DecodeBase64(FCtx.Settings ? FCtx.Settings->PasswordHash() : std::string());
-        WriteFileReplacing(AppListFile(), TCrypto::Encrypt(ToBytes(toSave), hash));
+        std::filesystem::create_directories(ToFsPath(GetAgentDataFolder()));
+        ReplaceFileContent(AppListFile(), TCrypto::Encrypt(ToBytes(toSave), hash));
     } catch (const std::exception& e) {
         TLogger::Severe(std::string("Error writing application list to disk ") + e.what());
     }
@@ -361,11 +316,10 @@ void TApplicationState::ProcessApplications(const pugi::xml_node& ANode) {
 
 bool TApplicationState::ReadSavedList() {
     try {
-        std::ifstream in(ToFsPath(AppListFile()), std::ios::binary);
-        if (!in) return false;
-        const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!std::filesystem::exists(ToFsPath(AppListFile()))) return false;
+        const TBytes data = ReadWholeFile(AppListFile());
         const TBytes hash = TBase64::DecodeBase64(FCtx.Settings ? FCtx.Settings->PasswordHash() : std::string());
-        const std::string text = ToText(TCrypto::Decrypt(ToBytes(data), hash));
+        const std::string text = ToText(TCrypto::Decrypt(data, hash));
         pugi::xml_document doc;
         if (!doc.load_buffer(text.data(), text.size())) throw std::runtime_error("Invalid XML");
         pugi::xml_node root = doc.document_element();

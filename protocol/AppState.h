@@ -90,6 +90,12 @@ public:
     static std::string AppListFile();
 
 private:
+    // A copy of one field, taken under the state lock.
+    template <typename T>
+    T Locked(const T& field) const {
+        std::lock_guard<std::recursive_mutex> lock(FLock);
+        return field;
+    }
     bool NeedsAdminRelock();
     void ProcessAppList(const pugi::xml_node& ANode);
 
@@ -114,7 +120,7 @@ private:
 
 // Versions of the server protocol compare as text.
 inline bool VersionAtLeast(const std::string& version, const char* threshold) {
-    return !version.empty() && version.compare(threshold) >= 0;
+    return version.compare(threshold) >= 0;  // "" is below every threshold
 }
 
 }  // namespace qz

@@ -86,7 +86,7 @@ TBytes TPingServerThread::NoChangeFrame(const std::string& packetId, const std::
     return frame;
 }
 
-void TPingServerThread::WebsocketSend(const THeartbeatConfig&) {
+void TPingServerThread::WebsocketSend() {
     TLogger::Fine("Commandid=" + _state.PacketId());
     if (_noChangeValue)
         _hooks.websocket->SendData(NoChangeFrame(_state.PacketId(), _state.NoChangeCode()));
@@ -119,7 +119,7 @@ uint32_t TPingServerThread::RunCycle() {
                                                _noChangeValue ? _state.NoChangeCode() : std::string(), cfg.Server,
                                                outcome);
         } else if (_hooks.websocket->Connected()) {
-            WebsocketSend(cfg);
+            WebsocketSend();
             if (!_responseReceived.WaitFor(cfg.WebsocketTimeout)) {
                 outcome = TRequestResult::rrError;
                 TLogger::Fine("Wait timeout on websocket for server response");

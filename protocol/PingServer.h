@@ -91,7 +91,7 @@ public:
 
 private:
     void Execute();
-    void WebsocketSend(const THeartbeatConfig& cfg);
+    void WebsocketSend();
 
     IHeartbeatState& _state;
     Hooks _hooks;

@@ -15,11 +15,7 @@ using qztest::PlatformTest;
 
 namespace {
 
-std::string Xml(const pugi::xml_node& node) {
-    std::ostringstream out;
-    node.print(out, "", pugi::format_raw);
-    return out.str();
-}
+using qztest::Xml;
 
 using Ids = std::vector<int32_t>;
 

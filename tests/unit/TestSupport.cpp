@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <sstream>
+
 #include "service/MainService.h"
 
 namespace qztest {
@@ -43,6 +45,12 @@ bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
+}
+
+std::string Xml(const pugi::xml_node& node) {
+    std::ostringstream out;
+    node.print(out, "", pugi::format_raw);
+    return out.str();
 }
 
 }  // namespace qztest

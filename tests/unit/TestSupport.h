@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <pugixml.hpp>
 
 #include "common/Logger.h"
 #include "platform/fake/FakeWorld.h"
@@ -37,6 +38,9 @@ protected:
     platform::fake::World& W() { return platform::fake::W(); }
     std::unique_ptr<MemoryHandler> log;
 };
+
+// A node as unindented XML text.
+std::string Xml(const pugi::xml_node& node);
 
 // Polls until pred holds or the time runs out.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);

@@ -244,6 +244,11 @@ class Guard:
 
     # -- helpers --------------------------------------------------------------
 
+    def _apply_fault(self, ex, kind, host):
+        """The answer a matching fault rule gives, or None to answer normally."""
+        rule = self.faults.pick(kind, host)
+        return self._fault(ex, rule) if rule else None
+
     def _fault(self, ex, rule):
         ex.rec["fault"] = rule["index"]
         delay = rule.get("delay_ms", 0)
@@ -344,12 +349,10 @@ class Guard:
             ex.warnings.append("registration without a host name")
         station = self.book.find(host, macs)
         cfg = self.cfg(station, host)
-        rule = self.faults.pick("register", host)
         key = self._one_time_key(ex, q, "register_me", cfg)
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return out
+        out = self._apply_fault(ex, "register", host)
+        if out:
+            return out
         if key is None:
             return ex.status(DECRYPT_FAILED)
         if station is None and not self._known(cfg, host):
@@ -378,12 +381,10 @@ class Guard:
         ex.rec["station"] = host
         station = self.book.find(host, macs)
         cfg = self.cfg(station, host)
-        rule = self.faults.pick("test", host)
         key = self._one_time_key(ex, q, "test", cfg)
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return out
+        out = self._apply_fault(ex, "test", host)
+        if out:
+            return out
         if key is None:
             return ex.status(DECRYPT_FAILED)
         if station is None:
@@ -401,12 +402,10 @@ class Guard:
 
     def _directory(self, ex, q, body, peer):
         cfg = self.cfg()
-        rule = self.faults.pick("directory", None)
         key = self._one_time_key(ex, q, "give_station_register", cfg)
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return out
+        out = self._apply_fault(ex, "directory", None)
+        if out:
+            return out
         if key is None:
             return ex.status(DECRYPT_FAILED)
         text = replies.directory_reply(self.sc["directory"])
@@ -414,16 +413,14 @@ class Guard:
 
     def _add_ws(self, ex, q, body, peer):
         cfg = self.cfg()
-        rule = self.faults.pick("add_ws", None)
         key = self._one_time_key(ex, q, "add_ws", cfg)
         found = None
         if key is not None:
             ex.rec["key"] = None
             found = self._decrypt_document(ex, body, [("one_time_key", key)])
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return out
+        out = self._apply_fault(ex, "add_ws", None)
+        if out:
+            return out
         if key is None or ex.rec["key"] is None:
             return ex.status(DECRYPT_FAILED)
 
@@ -505,11 +502,9 @@ class Guard:
             ex.rec["facts"] = facts
             if facts.get("name") == "i_am_turning_off":
                 ex.rec["kind"] = "stop"
-        rule = self.faults.pick(ex.rec["kind"], host)
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return out
+        out = self._apply_fault(ex, ex.rec["kind"], host)
+        if out:
+            return out
         if station is None:
             return ex.status(NOT_RECOGNIZED, "unknown workstation")
         cfg = self.cfg(station)
@@ -684,11 +679,9 @@ class Guard:
         macs = q.get("mac", [])
         ex.rec["station"] = host
         station = self.book.find(host, macs)
-        rule = self.faults.pick("ws_upgrade", host)
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return out, None
+        out = self._apply_fault(ex, "ws_upgrade", host)
+        if out:
+            return out, None
         if station is None:
             return ex.http(403, "websocket from an unknown workstation"), None
         cfg = self.cfg(station)
@@ -760,11 +753,9 @@ class Guard:
             code = int.from_bytes(data[16:19], "big")
             ex.rec["packet_id"] = pid.hex().upper()
             ex.rec["nochange"] = code
-            rule = self.faults.pick("ws_short", station.hostname)
-            if rule:
-                out = self._fault(ex, rule)
-                if out:
-                    return self._ws_fault(ex, out, pid)
+            out = self._apply_fault(ex, "ws_short", station.hostname)
+            if out:
+                return self._ws_fault(ex, out, pid)
             self._seen(station, "ws_short", None)
             rep = replies.build(cfg, station, None, room_name=self._settings_room(station, cfg),
                                 packet_id=pid.hex().upper())
@@ -779,11 +770,9 @@ class Guard:
             return []
         found = self._decrypt_document(ex, data, self._connection_keys(station))
         if found is None:
-            rule = self.faults.pick("ws_state", station.hostname)
-            if rule:
-                out = self._fault(ex, rule)
-                if out:
-                    return self._ws_fault(ex, out, bytes(16))
+            out = self._apply_fault(ex, "ws_state", station.hostname)
+            if out:
+                return self._ws_fault(ex, out, bytes(16))
             # The packet id is inside what could not be read; the agent
             # ignores an answer with another id and times out.
             return self._short(ex, bytes(16), DECRYPT_FAILED)
@@ -810,11 +799,9 @@ class Guard:
         if pid is None:
             ex.warnings.append("heartbeat packet id %r is not 32 hex digits" % pid_text)
             pid = bytes(16)
-        rule = self.faults.pick("ws_state", station.hostname)
-        if rule:
-            out = self._fault(ex, rule)
-            if out:
-                return self._ws_fault(ex, out, pid)
+        out = self._apply_fault(ex, "ws_state", station.hostname)
+        if out:
+            return self._ws_fault(ex, out, pid)
         self._seen(station, "ws_state", None)
         if facts.get("name") != "i_am_alive":
             ex.warnings.append("document name %r, expected i_am_alive" % facts.get("name"))
