@@ -8,6 +8,7 @@
 
 #include "common/Logger.h"
 #include "common/SocketError.h"
+#include "common/Url.h"
 #include "common/WinUtils.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"

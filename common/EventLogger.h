@@ -16,7 +16,7 @@ public:
     TEventLogger& operator=(const TEventLogger&) = delete;
 
     const std::string& Name() const { return FName; }
-    void LogMessage(const std::string& message, uint16_t eventType = 1, uint16_t category = 0, uint32_t id = 0);
+    void LogMessage(const std::string& message, uint16_t eventType = platform::eventlog::TypeError, uint16_t category = 0, uint32_t id = 0);
 
 private:
     std::string FName;

@@ -1,7 +1,7 @@
 #include "common/EventLoggerHandler.h"
 
 #include "platform/Registry.h"
-#include "platform/System.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 
@@ -13,6 +13,6 @@ TEventLogLoggerHandler::TEventLogLoggerHandler(int32_t level, const std::string&
     platform::reg::SetString(key, "EventMessageFile", platform::sys::ModulePath());
 }
 
-void TEventLogLoggerHandler::Notify(const std::string& message) { _eventlog.LogMessage(message, 1, 0, MessageId); }
+void TEventLogLoggerHandler::Notify(const std::string& message) { _eventlog.LogMessage(message, platform::eventlog::TypeError, 0, MessageId); }
 
 }  // namespace qz

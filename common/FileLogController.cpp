@@ -1,8 +1,8 @@
 #include "common/FileLogController.h"
 
-#include "common/DateTime.h"
+#include "platform/DateTime.h"
 #include "common/Utils.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
 
 namespace qz {
 

@@ -7,7 +7,8 @@
 #include <iterator>
 
 #include "common/Utils.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 

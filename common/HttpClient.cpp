@@ -1,46 +1,13 @@
 #include "common/HttpClient.h"
 
-#include <cctype>
 #include <stdexcept>
 
 #include <httplib.h>
 
+#include "common/Url.h"
 #include "platform/Network.h"
 
 namespace qz {
-
-namespace {
-std::string Lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-}  // namespace
-
-TUrlParts SplitUrl(const std::string& url) {
-    TUrlParts p;
-    const size_t colon = url.find("://");
-    if (colon == std::string::npos) throw std::invalid_argument("Invalid URL " + url);
-    p.scheme = Lower(url.substr(0, colon));
-    if (p.scheme != "http" && p.scheme != "https") throw std::invalid_argument("Invalid URL " + url);
-    const size_t hostStart = colon + 3;
-    size_t pathStart = url.find_first_of("/?", hostStart);
-    if (pathStart == std::string::npos) pathStart = url.size();
-    std::string hostPort = url.substr(hostStart, pathStart - hostStart);
-    p.port = p.scheme == "https" ? 443 : 80;
-    const size_t portColon = hostPort.rfind(':');
-    if (portColon != std::string::npos && hostPort.find(']') == std::string::npos) {
-        const std::string port = hostPort.substr(portColon + 1);
-        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-            throw std::invalid_argument("Invalid URL " + url);
-        p.port = std::stoi(port);
-        hostPort.resize(portColon);
-    }
-    if (hostPort.empty()) throw std::invalid_argument("Invalid URL " + url);
-    p.host = hostPort;
-    p.target = url.substr(pathStart);
-    if (p.target.empty() || p.target[0] != '/') p.target = "/" + p.target;
-    return p;
-}
 
 THttpReply THttpClientTransport::Request(const std::string& method, const std::string& url, const std::string& body,
                                          uint32_t connectTimeoutMs, uint32_t readTimeoutMs) {

@@ -30,12 +30,4 @@ public:
                        uint32_t connectTimeoutMs, uint32_t readTimeoutMs) override;
 };
 
-struct TUrlParts {
-    std::string scheme, host;
-    int port = 0;
-    std::string target;  // path and query, at least "/"
-};
-// Raises std::invalid_argument for an address that isn't http(s)://host[:port][/...].
-TUrlParts SplitUrl(const std::string& url);
-
 }  // namespace qz

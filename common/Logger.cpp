@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "common/DateTime.h"
-#include "platform/System.h"
+#include "platform/DateTime.h"
+#include "platform/Clock.h"
 
 namespace qz {
 namespace {

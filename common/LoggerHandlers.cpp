@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "common/Utils.h"
-#include "platform/System.h"
+#include "platform/CodePage.h"
 
 namespace qz {
 
@@ -14,9 +14,7 @@ namespace fs = std::filesystem;
 TFileLoggerHandler::TFileLoggerHandler(int32_t level, std::string fileName, int32_t maxFileLogSizeMb)
     : TLoggerHandler(level), _maxFileLogSize(maxFileLogSizeMb), _fileName(std::move(fileName)) {}
 
-TFileLoggerHandler::~TFileLoggerHandler() {
-    if (_file) std::fclose(_file);
-}
+TFileLoggerHandler::~TFileLoggerHandler() = default;
 
 void TFileLoggerHandler::Open() {
     const fs::path file = ToFsPath(_fileName);
@@ -31,7 +29,7 @@ void TFileLoggerHandler::Open() {
         const auto size = fs::file_size(file, ec);
         if (!ec) sizeMb = size / 1024 / 1024;
     }
-    const char* mode = "ab";
+    std::ios::openmode mode = std::ios::binary | std::ios::app;
     if (!(static_cast<int64_t>(_maxFileLogSize) > static_cast<int64_t>(sizeMb))) {
         fs::path bak = file;
         bak.replace_extension(".bak");
@@ -40,14 +38,11 @@ void TFileLoggerHandler::Open() {
             fs::rename(file, bak, ec);
             if (ec) throw std::runtime_error("Cannot rotate the log file: " + ec.message());
         }
-        mode = "wb";
+        mode = std::ios::binary | std::ios::trunc;
     }
-#ifdef _WIN32
-    _file = _wfopen(file.c_str(), mode[0] == 'a' ? L"ab" : L"wb");
-#else
-    _file = std::fopen(file.c_str(), mode);
-#endif
-    if (!_file) throw std::runtime_error("Cannot open the log file " + _fileName);
+    // The stream takes the path in the system's own form (wide on Windows).
+    _file.open(file, std::ios::out | mode);
+    if (!_file.is_open()) throw std::runtime_error("Cannot open the log file " + _fileName);
 }
 
 void TFileLoggerHandler::SetActive(bool value) {
@@ -58,18 +53,18 @@ void TFileLoggerHandler::SetActive(bool value) {
         FActive.store(true);
     } else {
         FActive.store(false);
-        if (_file) std::fclose(_file);
-        _file = nullptr;
+        if (_file.is_open()) _file.close();
     }
 }
 
 void TFileLoggerHandler::Notify(const std::string& message) {
     std::lock_guard<std::mutex> lock(_fileLock);
-    if (!_file) return;
+    if (!_file.is_open()) return;
     const std::string line = platform::sys::Utf8ToAnsi(message) + "\r\n";
     // Write errors are dropped per line.
-    std::fwrite(line.data(), 1, line.size(), _file);
-    std::fflush(_file);
+    _file.write(line.data(), static_cast<std::streamsize>(line.size()));
+    _file.flush();
+    _file.clear();
 }
 
 }  // namespace qz

@@ -1,5 +1,5 @@
 #pragma once
-#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -23,7 +23,7 @@ private:
     void Open();
     int32_t _maxFileLogSize;
     std::string _fileName;
-    std::FILE* _file = nullptr;
+    std::ofstream _file;
     std::mutex _fileLock;  // keeps activation apart from a line being written
 };
 

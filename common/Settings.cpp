@@ -14,81 +14,21 @@
 #include "common/Crypto.h"
 #include "common/Files.h"
 #include "common/Logger.h"
+#include "common/Text.h"
+#include "common/Url.h"
 #include "common/Utils.h"
-#include "platform/System.h"
+#include "common/XmlText.h"
 
 namespace qz {
 namespace {
 
 namespace fs = std::filesystem;
 
-// An element that can't be read as a text value; only its own step is skipped.
-class EXmlValueError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
-    return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
-}
-
-// Decimal, optional sign, nothing else, within 32 bits.
-std::optional<int32_t> TryStrToInt(const std::string& s) {
-    const char* first = s.data();
-    const char* last = s.data() + s.size();
-    if (first != last && *first == '+') {
-        ++first;
-        if (first != last && *first == '-') return std::nullopt;
-    }
-    int32_t value = 0;
-    const auto r = std::from_chars(first, last, value);
-    if (r.ec != std::errc() || r.ptr != last) return std::nullopt;
-    return value;
-}
-
-int32_t StrToInt(const std::string& s) {
-    if (auto v = TryStrToInt(s)) return *v;
-    throw ESettingsValueError("'" + s + "' is not a valid integer value");
-}
-
-bool StrToBool(const std::string& s) {
-    const std::string l = Lower(s);
-    if (l == "true") return true;
-    if (l == "false") return false;
-    throw ESettingsValueError("'" + s + "' is not a valid boolean value");
-}
-
-const char* BoolText(bool b) { return b ? "true" : "false"; }
-
-// The element's text; nullopt when it has no text at all. An element that
-// holds elements has no text value.
-std::optional<std::string> NodeText(const pugi::xml_node& e) {
-    std::optional<std::string> text;
-    for (pugi::xml_node n = e.first_child(); n; n = n.next_sibling()) {
-        switch (n.type()) {
-            case pugi::node_element: throw EXmlValueError(std::string("Element \"") + e.name() + "\" holds elements");
-            case pugi::node_pcdata:
-            case pugi::node_cdata:
-                if (!text) text.emplace();
-                *text += n.value();
-                break;
-            default: break;
-        }
-    }
-    return text;
-}
+// Strict settings values: a bad one is refused with ESettingsValueError.
+int32_t StrToInt(const std::string& s) { return ParseInt32(s); }
+bool StrToBool(const std::string& s) { return ParseBool(s); }
+std::optional<int32_t> TryStrToInt(const std::string& s) { return TryParseInt32(s); }
+std::optional<std::string> NodeText(const pugi::xml_node& e) { return ElementValue(e); }
 
 // Present: the element exists and its text is neither null nor empty.
 std::optional<std::string> Present(const pugi::xml_node& e) {
@@ -112,47 +52,9 @@ std::string NormaliseURI(std::string t) {
     for (char& c : t)
         if (c == '\\') c = '/';
     if (!StartsWithNoCase(t, "http://") && !StartsWithNoCase(t, "https://")) t = "http://" + t;
-
-    const size_t schemeEnd = t.find("://");
-    const std::string scheme = t.substr(0, schemeEnd);
-    const size_t authStart = schemeEnd + 3;
-    const size_t authEnd = std::min(t.find_first_of("/?#", authStart), t.size());
-    const std::string authority = t.substr(authStart, authEnd - authStart);
-
-    std::string rest = t.substr(authEnd);
-    std::string fragment, query, path;
-    if (const size_t h = rest.find('#'); h != std::string::npos) {
-        fragment = rest.substr(h);
-        rest.erase(h);
-    }
-    if (const size_t q = rest.find('?'); q != std::string::npos) {
-        query = rest.substr(q);
-        rest.erase(q);
-    }
-    path = rest;
-
-    std::string userInfo, hostPort = authority;
-    if (const size_t at = authority.rfind('@'); at != std::string::npos) {
-        userInfo = authority.substr(0, at + 1);
-        hostPort = authority.substr(at + 1);
-    }
-    std::string host, port;
-    if (!hostPort.empty() && hostPort[0] == '[') {
-        const size_t close = hostPort.find(']');
-        if (close == std::string::npos) throw std::runtime_error("Invalid URI: unclosed IPv6 address in " + t);
-        host = hostPort.substr(0, close + 1);
-        const std::string after = hostPort.substr(close + 1);
-        if (!after.empty()) {
-            if (after[0] != ':') throw std::runtime_error("Invalid URI: unexpected text after the host in " + t);
-            port = after.substr(1);
-        }
-    } else if (const size_t colon = hostPort.find(':'); colon != std::string::npos) {
-        host = hostPort.substr(0, colon);
-        port = hostPort.substr(colon + 1);
-    } else {
-        host = hostPort;
-    }
-    if (host.empty() || host == "[]") throw std::runtime_error("Invalid URI: no host name in " + t);
+    const TUriParts u = ParseUri(t);
+    if (u.host.empty() || u.host == "[]") throw std::runtime_error("Invalid URI: no host name in " + t);
+    std::string port = u.port;
     if (port.empty()) {
         port = "8080";
     } else {
@@ -160,8 +62,9 @@ std::string NormaliseURI(std::string t) {
         if (!n || port[0] == '+' || port[0] == '-' || *n > 65535)
             throw std::runtime_error("Invalid URI: bad port \"" + port + "\" in " + t);
     }
+    std::string path = u.path;
     if (path.empty() || path == "/") path = "/server";
-    return scheme + "://" + userInfo + host + ":" + port + path + query + fragment;
+    return u.scheme + "://" + u.userInfo + u.host + ":" + port + path + u.query + u.fragment;
 }
 
 // The new ServerURI for AURI; `current` when AURI can't be parsed.

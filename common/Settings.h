@@ -8,13 +8,12 @@
 
 #include <pugixml.hpp>
 
+#include "common/Text.h"
+
 namespace qz {
 
 // A setting whose text doesn't convert to its type. It ends the whole update.
-class ESettingsValueError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+using ESettingsValueError = EConvertError;
 
 // Appearance and action of the one on-screen button, carried as the
 // attributes of "chtl".

@@ -1,13 +1,15 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/Network.h"
+
 namespace qz {
 
 // Counts connection resets; when they pile up the agent has itself restarted,
 // and each such restart raises the threshold for the next run.
 class T10054SocketError {
 public:
-    static constexpr int ConnectionReset = 10054;
+    static constexpr int ConnectionReset = platform::net::SocketConnectionReset;
 
     // Always raises: the object is reached through Instance only.
     T10054SocketError();

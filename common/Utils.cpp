@@ -4,8 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/DateTime.h"
-#include "platform/System.h"
+#include "platform/DateTime.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 

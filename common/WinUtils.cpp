@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "platform/ServiceControl.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 
@@ -47,11 +48,12 @@ bool TServiceUtils::IsServiceInstalled(const std::string& name, const std::strin
 
 uint32_t TServiceUtils::ServiceGetStatus(const std::string& name, const std::string&) {
     auto st = platform::scm::QueryState(name);
-    return st ? st->currentState : 1;
+    return st ? st->currentState : platform::scm::StateStopped;
 }
 
 namespace {
-constexpr uint32_t kStopped = 1, kStartPending = 2, kRunning = 4;
+constexpr uint32_t kStopped = platform::scm::StateStopped, kStartPending = platform::scm::StateStartPending,
+                   kRunning = platform::scm::StateRunning;
 
 // Waits while `pending` holds, pausing by the wait hint within [minPause, 2000] ms;
 // stops when a query fails, the check point goes down or the overall limit passes.

@@ -30,7 +30,7 @@ public:
     static constexpr uint64_t OverallLimitMs = 60000;
 
     static bool IsServiceInstalled(const std::string& sServiceName, const std::string& sMachine);
-    // 1 (stopped) when the service can't be opened or queried.
+    // Stopped when the service can't be opened or queried.
     static uint32_t ServiceGetStatus(const std::string& sServiceName, const std::string& sMachine);
     static bool ServiceStart(const std::string& aServiceName, const std::string& aMachine);
     static bool ServiceStop(const std::string& aServiceName, const std::string& aMachine);

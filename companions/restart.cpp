@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "common/WinUtils.h"
-#include "platform/System.h"
+#include "platform/Console.h"
+#include "platform/SystemInfo.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = platform::sys::CommandLineArgs(argc, argv);

@@ -1,8 +1,7 @@
 #include "monitor/ProcessTemplate.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include "common/Text.h"
+#include "common/XmlText.h"
 
 namespace qz {
 namespace {
@@ -107,38 +106,18 @@ bool Glob(const std::u32string& v, const std::u32string& p) {
 
 const char* const kPatternNames[] = {"path", "company", "version", "name"};
 
-// The element's text, as the DOM's text of an element: every text below it.
-std::string ElementText(const pugi::xml_node& element) {
-    std::string out;
-    for (pugi::xml_node n = element.first_child(); n; n = n.next_sibling()) {
-        if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) out += n.value();
-        else if (n.type() == pugi::node_element) out += ElementText(n);
-    }
-    return out;
-}
-
 std::string PatternText(const pugi::xml_node& node, const char* name, bool strict) {
     const pugi::xml_node child = node.child(name);
     if (!child) {
         if (strict) throw EAbsentElement(name);
         return {};
     }
-    return ElementText(child);
+    return ElementDeepText(child);
 }
 
 int32_t ParseId(const pugi::xml_node& node) {
     const pugi::xml_attribute attr = node.attribute("id");
-    const std::string text = attr ? attr.value() : "";
-    size_t k = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-    bool digits = k < text.size();
-    for (size_t q = k; q < text.size(); ++q)
-        if (text[q] < '0' || text[q] > '9') digits = false;
-    if (digits) {
-        errno = 0;
-        const long long v = std::strtoll(text.c_str(), nullptr, 10);
-        if (errno == 0 && v >= INT32_MIN && v <= INT32_MAX) return static_cast<int32_t>(v);
-    }
-    throw std::invalid_argument("'" + text + "' is not a valid integer value");
+    return ParseInt32(attr ? attr.value() : "");
 }
 
 }  // namespace

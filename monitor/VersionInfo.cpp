@@ -1,6 +1,7 @@
 #include "monitor/VersionInfo.h"
 
-#include "platform/System.h"
+#include "platform/FileVersion.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 

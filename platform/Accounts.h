@@ -2,7 +2,7 @@
 #include <optional>
 #include <string>
 
-// The local computer's account database.
+// The local computer's account database. Nothing here raises.
 namespace platform::acct {
 
 // Full name of a local account (level-2 account information); nullopt when

@@ -3,6 +3,9 @@
 #include <stdexcept>
 #include <string>
 
+// Failures of the system calls behind every facility of this folder. Each
+// facility's header says which of its calls raise SystemError and which
+// answer plainly.
 namespace platform {
 
 // A failed system call, carrying the system's own error code and text.

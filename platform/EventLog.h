@@ -2,7 +2,13 @@
 #include <cstdint>
 #include <string>
 
+// Event sources of the Windows event log. Failures answer 0 or false;
+// nothing here raises.
 namespace platform::eventlog {
+
+constexpr uint16_t TypeError = 1;
+constexpr uint16_t TypeWarning = 2;
+constexpr uint16_t TypeInformation = 4;
 
 using SourceHandle = uintptr_t;
 

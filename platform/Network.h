@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-// Network adapters, for the MAC addresses the agent reports.
+// Network adapters, for the MAC addresses the agent reports. Failures answer
+// nullopt or an empty list; nothing here raises.
 namespace platform::net {
 
 struct AdapterAddress {
@@ -27,5 +28,6 @@ std::optional<std::vector<uint8_t>> BestInterfaceHardwareAddress(const std::stri
 // The socket error code of the calling thread's last failed socket call, in
 // Windows numbering (10054 = connection reset by peer).
 int LastSocketError();
+constexpr int SocketConnectionReset = 10054;
 
 }  // namespace platform::net

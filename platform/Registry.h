@@ -5,6 +5,7 @@
 #include <vector>
 
 // Registry access. Every call opens the key, does one thing and closes it again.
+// A missing key or value answers nullopt or false; other failures raise SystemError.
 namespace platform::reg {
 
 enum class Hive { LocalMachine, CurrentUser, Users };

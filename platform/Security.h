@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+// Tokens and security identifiers. Token calls answer 0 or false when they
+// fail; AccountSidString raises SystemError for an unknown account.
 namespace platform::sec {
 
 using TokenHandle = uintptr_t;

@@ -7,7 +7,45 @@
 
 // The service control manager: the dispatcher side used by a running service,
 // and the management side used by installers and the manager program.
+// Management calls raise SystemError on failure unless they say otherwise.
 namespace platform::scm {
+
+// Controls a service receives.
+constexpr uint32_t ControlCodeStop = 1;
+constexpr uint32_t ControlCodePause = 2;
+constexpr uint32_t ControlCodeContinue = 3;
+constexpr uint32_t ControlCodeInterrogate = 4;
+constexpr uint32_t ControlCodeShutdown = 5;
+constexpr uint32_t ControlCodePowerEvent = 13;
+constexpr uint32_t ControlCodeSessionChange = 14;
+
+// Controls a service says it accepts.
+constexpr uint32_t AcceptStop = 0x1;
+constexpr uint32_t AcceptPauseContinue = 0x2;
+constexpr uint32_t AcceptShutdown = 0x4;
+constexpr uint32_t AcceptPowerEvent = 0x40;
+constexpr uint32_t AcceptSessionChange = 0x80;
+
+// Current states; the framework's status order maps onto them one to one.
+constexpr uint32_t StateStopped = 1;
+constexpr uint32_t StateStartPending = 2;
+constexpr uint32_t StateStopPending = 3;
+constexpr uint32_t StateRunning = 4;
+
+// Service types, start types and error controls.
+constexpr uint32_t TypeKernelDriver = 0x1;
+constexpr uint32_t TypeFileSystemDriver = 0x2;
+constexpr uint32_t TypeOwnProcess = 0x10;
+constexpr uint32_t TypeShareProcess = 0x20;
+constexpr uint32_t TypeInteractiveProcess = 0x100;
+constexpr uint32_t StartAuto = 2;
+constexpr uint32_t StartDemand = 3;
+constexpr uint32_t ErrorNormal = 1;
+
+// The exit code that says the service-specific code holds the reason.
+constexpr uint32_t ErrorServiceSpecific = 1066;
+// A failure action that restarts the service.
+constexpr uint32_t ActionRestart = 1;
 
 // ---- running as a service ----
 
@@ -43,9 +81,9 @@ uint32_t SetStatus(StatusHandle handle, const StatusReport& report);
 struct ServiceConfig {
     std::string name;
     std::string displayName;
-    uint32_t serviceType = 0x10;
-    uint32_t startType = 2;
-    uint32_t errorControl = 1;
+    uint32_t serviceType = TypeOwnProcess;
+    uint32_t startType = StartAuto;
+    uint32_t errorControl = ErrorNormal;
     std::string binaryPath;
     std::string loadOrderGroup;
     uint32_t tagId = 0;                    // requested only when not 0
@@ -55,7 +93,7 @@ struct ServiceConfig {
 };
 
 struct FailureAction {
-    uint32_t type;   // 1 = restart the service
+    uint32_t type;   // ActionRestart
     uint32_t delayMs;
 };
 
@@ -68,7 +106,6 @@ struct QueriedConfig {
     std::string account;
 };
 
-// All of these raise SystemError on failure unless they say otherwise.
 // Returns the tag given back by the system (0 when none was asked for).
 uint32_t CreateService(const ServiceConfig& config);
 void DeleteService(const std::string& name);

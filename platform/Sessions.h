@@ -6,13 +6,25 @@
 
 #include "platform/Security.h"
 
-// Terminal-services sessions, bound at run time.
+// Terminal-services sessions, bound at run time. Queries answer nullopt when
+// they fail; only QueryUserToken raises SystemError.
 namespace platform::wts {
+
+// Session-change events a service receives.
+constexpr uint32_t ConsoleConnect = 1;
+constexpr uint32_t ConsoleDisconnect = 2;
+constexpr uint32_t RemoteConnect = 3;
+constexpr uint32_t RemoteDisconnect = 4;
+constexpr uint32_t SessionLogon = 5;
+constexpr uint32_t SessionLogoff = 6;
+constexpr uint32_t SessionTerminate = 11;
+
+constexpr uint32_t StateActive = 0;
 
 struct SessionEntry {
     uint32_t id = 0;
     std::string stationName;
-    uint32_t state = 0;   // 0 = active
+    uint32_t state = StateActive;
 };
 
 // nullopt when the enumeration fails.

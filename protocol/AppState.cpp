@@ -8,8 +8,10 @@
 #include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Settings.h"
+#include "common/Text.h"
+#include "common/XmlText.h"
 #include "common/Utils.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
 #include "protocol/GuardEventsInfo.h"
 #include "sessions/Locker.h"
 #include "sessions/UserCache.h"
@@ -18,32 +20,12 @@ namespace qz {
 
 namespace {
 
-const char* BoolText(bool b) { return b ? "True" : "False"; }
-
-std::string NodeText(const pugi::xml_node& node) {
-    std::ostringstream out;
-    node.print(out, "", pugi::format_raw);
-    return out.str();
-}
 
 // Asking for an element that isn't there is an error, as the rows expect.
 pugi::xml_node Child(const pugi::xml_node& node, const char* name) {
     pugi::xml_node c = node.child(name);
     if (!c) throw EAbsentElement(name);
     return c;
-}
-
-int32_t ToInt(const std::string& text) {
-    size_t used = 0;
-    long long v = 0;
-    try {
-        v = std::stoll(text, &used, 10);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || v < INT32_MIN || v > INT32_MAX)
-        throw std::invalid_argument("'" + text + "' is not a valid integer value");
-    return static_cast<int32_t>(v);
 }
 
 // One row of the control state: an absent element is skipped quietly, any
@@ -112,7 +94,7 @@ std::string TApplicationState::CreateResponse(bool& NoChangeValue) {
     if (FCtx.SupportMultipleSessions && FCtx.SaveSessions) FCtx.SaveSessions(root);
     if (VersionAtLeast(FPacketVersion, "2.2") && FCtx.GuardEvents) FCtx.GuardEvents->SaveEvents(root, FPacketVersion);
 
-    const std::string text = NodeText(root);
+    const std::string text = OuterXml(root);
     if (text == _oldXML && FCanUseNoChangeMode && !NeedsAdminRelock()) NoChangeValue = true;
     if (TLogger::GetMainLevel() > 5)
         TLogger::Finest(text != _oldXML ? "Output packet has been changed" : "!!!Surprisingly client has no changes");
@@ -137,8 +119,8 @@ void TApplicationState::CollectActiveState(pugi::xml_node& AParentNode) {
     }
     pugi::xml_node os = as.append_child("os_ver");
     os.text() = FCtx.OSVersion.c_str();
-    os.append_attribute("is64bit") = BoolText(FCtx.Is64BitOS);
-    os.append_attribute("ms") = BoolText(FCtx.RealMultiSession);
+    os.append_attribute("is64bit") = BoolTitleText(FCtx.Is64BitOS);
+    os.append_attribute("ms") = BoolTitleText(FCtx.RealMultiSession);
     os.append_attribute("vdi") = FCtx.VDIType.c_str();
     as.append_child("lock_status").text() = FCtx.Locker ? FCtx.Locker->LockStatusText().c_str() : "unlocked";
     as.append_child("settings_update_time").text() = FSettingsUpdateTime.c_str();
@@ -163,7 +145,7 @@ void TApplicationState::CollectActiveState(pugi::xml_node& AParentNode) {
                 ls.append_child("user_name").text() = name.c_str();
                 ls.append_child("full_name").text() = full.c_str();
                 ls.append_child("domain_name").text() = domain.c_str();
-                ls.append_child("isadmin").text() = BoolText(FCtx.GuardEvents->IsAdmin());
+                ls.append_child("isadmin").text() = BoolTitleText(FCtx.GuardEvents->IsAdmin());
             }
         }
     }
@@ -240,7 +222,7 @@ void TApplicationState::ProcessControlState(const pugi::xml_node& ANode, bool Is
         [&] { FSettingLimitSettingsUpdateTime = Child(ANode, "sl_settings_update_time").text().get(); });
     Row("Packet decoding error (event handshake) ", [&] {
         pugi::xml_node hs = Child(ANode, "event_handshake");
-        const int32_t last = ToInt(Child(hs, "last").text().get());
+        const int32_t last = ParseInt32(Child(hs, "last").text().get());
         if (FCtx.GuardEvents) FCtx.GuardEvents->Receipting(last);
     });
     Row("Packet decoding error (updates) ", [&] {
@@ -267,10 +249,10 @@ void TApplicationState::ProcessAppList(const pugi::xml_node& ANode) {
     std::string toSave;
     if (pugi::xml_node apps = ANode.child("apps")) {
         ProcessApps(apps);
-        toSave = "<apps>" + NodeText(Child(apps, "app_cache")) + "</apps>";
+        toSave = "<apps>" + OuterXml(Child(apps, "app_cache")) + "</apps>";
     } else if (pugi::xml_node applications = ANode.child("applications")) {
         ProcessApplications(applications);
-        toSave = NodeText(applications);
+        toSave = OuterXml(applications);
     } else {
         return;
     }
@@ -303,7 +285,7 @@ void TApplicationState::ProcessApps(const pugi::xml_node& ANode) {
     std::lock_guard<std::recursive_mutex> lock(FLock);
     if (pugi::xml_node cache = ANode.child("app_cache")) {
         TProcessTemplateList list = LoadTemplates(cache, "application", true);
-        _currentAppCache = NodeText(cache);
+        _currentAppCache = OuterXml(cache);
         FAppCacheUpdateTime = cache.attribute("modifytime").value();
         FAppCache = std::move(list);
     }
@@ -327,7 +309,7 @@ bool TApplicationState::ReadSavedList() {
         if (std::string(root.name()) == "apps") {
             pugi::xml_node cache = Child(root, "app_cache");
             FAppCache = LoadTemplates(cache, "application", false);
-            _currentAppCache = NodeText(cache);
+            _currentAppCache = OuterXml(cache);
             FAppCacheUpdateTime = cache.attribute("modifytime").value();
             FLMData->SetObservedApps(CopyTemplates(FAppCache));
         } else if (std::string(root.name()) == "applications") {

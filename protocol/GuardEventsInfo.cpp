@@ -5,15 +5,14 @@
 #include <system_error>
 
 #include "common/Logger.h"
+#include "common/Text.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
 #include "sessions/UserCache.h"
 
 namespace qz {
 namespace {
-
-const char* Bool(bool value) { return value ? "True" : "False"; }
 
 // Replaces an attribute that is already there, so writing a name twice never
 // gives an element with a duplicate attribute.
@@ -63,7 +62,7 @@ void TLogonEvent::SaveContent(pugi::xml_node event, const std::string& packetVer
         AddText(state, "user_name", FUserName);
         AddText(state, "full_name", FFullName);
         AddText(state, "domain_name", FDomain);
-        AddText(state, "isadmin", Bool(FIsAdmin));
+        AddText(state, "isadmin", BoolTitleText(FIsAdmin));
     }
 }
 
@@ -86,7 +85,7 @@ void TAppEvent::SaveContent(pugi::xml_node event, const std::string& packetVersi
 void TUpdateEvent::SaveContent(pugi::xml_node event, const std::string& packetVersion) const {
     pugi::xml_node update = event.append_child("update");
     SetAttr(update, "id", FUpdateId);
-    SetAttr(update, "state", Bool(FUpdateState));
+    SetAttr(update, "state", BoolTitleText(FUpdateState));
     if (!FUpdateError.empty()) SetAttr(update, "error", FUpdateError);
 }
 
@@ -176,7 +175,7 @@ void TGuardEventsInfo::AddAppEvent(const std::string& AnEventType, int32_t AProc
             if (auto rec = _userCache.GetUserById(entry->FUserId)) {
                 entry->FUserName = rec->Name;
                 entry->FDomain = rec->Domain;
-                entry->FIsAdmin = Bool(rec->IsAdmin);
+                entry->FIsAdmin = BoolTitleText(rec->IsAdmin);
             }
         } else if (entry->FUserId < 0) {
             // Nobody known is logged on: the application runs for the system.
@@ -184,7 +183,7 @@ void TGuardEventsInfo::AddAppEvent(const std::string& AnEventType, int32_t AProc
             entry->FDomain = TWinUtils::GetComputerNetName();
             entry->FIsAdmin = "true";
         } else {
-            entry->FIsAdmin = Bool(currentAdmin);
+            entry->FIsAdmin = BoolTitleText(currentAdmin);
         }
     }
     entry->FId = NextNumber();

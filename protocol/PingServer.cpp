@@ -9,7 +9,7 @@
 
 #include "common/Logger.h"
 #include "common/SocketError.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
 
 namespace qz {
 

@@ -19,7 +19,7 @@ PACKAGES=(
   libssl-dev zlib1g-dev libpugixml-dev googletest
   wine64 xvfb xauth
   python3 python3-cryptography
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev ccache
   perl make
 )
 

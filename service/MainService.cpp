@@ -11,6 +11,7 @@
 #include "common/FileLogController.h"
 #include "common/MainThread.h"
 #include "common/Settings.h"
+#include "common/Text.h"
 #include "common/SocketError.h"
 #include "common/Logger.h"
 #include "common/Utils.h"
@@ -21,7 +22,9 @@
 #include "protocol/PingServer.h"
 #include "platform/Errors.h"
 #include "platform/Registry.h"
+#include "platform/Clock.h"
 #include "platform/Sessions.h"
+#include "platform/SystemInfo.h"
 #include "sessions/Locker.h"
 #include "sessions/LoginHandler.h"
 #include "sessions/UserCache.h"
@@ -47,8 +50,6 @@ constexpr const char* kStopSignal =
     "<?xml version=\"1.0\"?><request><command><name>i_am_turning_off</name></command></request>";
 
 TServerParams ServerParams(const TSettings& s) { return {s.ServerURI(), s.PasswordHash(), s.ListenerPort()}; }
-
-const char* BoolText(bool b) { return b ? "True" : "False"; }
 
 }  // namespace
 
@@ -91,13 +92,13 @@ TMainService::TMainService(CreateTag) {
     FSettings = std::make_unique<TSettings>();  // loaded at Start
     FStationType = TTSUtils::GetStationType();
     FSupportMultipleSessions = FStationType != TStationType::stRegular;
-    TLogger::Fine(std::string("Support multiple sessions - ") + BoolText(FSupportMultipleSessions));
+    TLogger::Fine(std::string("Support multiple sessions - ") + BoolTitleText(FSupportMultipleSessions));
     FCustomAuthentificationEnabled =
         std::filesystem::exists(ToFsPath(ExtractFilePath(platform::sys::ModulePath()) + "authorize.dll"));
     FEnableSessionLimit = false;
     FRealMultiSession = TTSUtils::IsTSEnabled();
     FVDIType = TTSUtils::GetVDIType();
-    TLogger::Fine(std::string("Custom logon enabled -") + BoolText(FCustomAuthentificationEnabled));
+    TLogger::Fine(std::string("Custom logon enabled -") + BoolTitleText(FCustomAuthentificationEnabled));
     FLocker = std::make_unique<TLocker>();
     T10054SocketError::Instance()->Start();
     FAppState = std::make_unique<TApplicationState>(TAppStateContext{});
@@ -120,7 +121,8 @@ TMainService::TMainService(CreateTag) {
     hooks.lockConsole = [this] { FLocker->SetLocked(lsLocked); };
     FPinger = std::make_unique<TPingServerThread>(*FAppState, hooks, *hEvent, *hResponseReceivedEvent, g_testTransport);
     // The metering thread is created here.
-    FLoginHandler = std::make_unique<TLoginHandler>();
+    FLoginHandler = std::make_unique<TLoginHandler>(
+        TLoginHandler::Deps{FLocker.get(), FGuardEvents.get(), hEvent.get()});
     TLogger::Fine("Finished creating everything ");
     const std::string version = TrpVersionInfo().FileVersion();
     TLogger::Info("Guard Version is " + version);
@@ -166,7 +168,7 @@ void TMainService::InitOSVersion() {
     FOSVersion = std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build);
     if (v.major > 5 || (v.major == 5 && v.minor >= 1)) {
         const auto arch = platform::sys::NativeProcessorArchitecture();
-        FIs64BitOS = arch && *arch == 9;
+        FIs64BitOS = arch && *arch == platform::sys::ProcessorArchitectureAmd64;
     }
 }
 
@@ -217,7 +219,7 @@ void TMainService::LogonActiveSessions() {
     auto sessions = platform::wts::EnumerateSessions();
     if (!sessions) return;
     for (const auto& s : *sessions)
-        if (s.state == 0) HandleSessionLogon(s.id);
+        if (s.state == platform::wts::StateActive) HandleSessionLogon(s.id);
 }
 
 void TMainService::HandleSessionLogon(uint32_t sessionId) {
@@ -246,21 +248,21 @@ void TMainService::SessionChanged(uint32_t eventType, uint32_t sessionId) {
     TLogger::Fine("Session changed event - " + TTSUtils::GetSessionEventName(eventType) + " (session id - " +
                   std::to_string(static_cast<int32_t>(sessionId)) + ")");
     switch (eventType) {
-        case 3:
+        case platform::wts::RemoteConnect:
             if (FSupportMultipleSessions && SessionHasUser(sessionId)) {
                 TLogger::Fine("Remote login");
                 HandleSessionLogon(sessionId);
             }
             break;
-        case 4:
+        case platform::wts::RemoteDisconnect:
             if (FSupportMultipleSessions && SessionHasUser(sessionId)) {
                 TLogger::Fine("Remote disconnect!!!");
                 TLogger::Fine("Session not found");
                 FLoginHandler->LogoutUser("", sessionId);
             }
             break;
-        case 5: HandleSessionLogon(sessionId); break;
-        case 6: {
+        case platform::wts::SessionLogon: HandleSessionLogon(sessionId); break;
+        case platform::wts::SessionLogoff: {
             TLogger::Fine("Somebody logoffffffff " + std::to_string(sessionId));
             // The journal's current user is the one logging off.
             FLoginHandler->LogoutUser(FGuardEvents->UserName(), sessionId);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/Event.h"
-#include "platform/System.h"
+#include "platform/NamedEvents.h"
 #include "sessions/TSUtils.h"
 
 namespace qz {

@@ -10,7 +10,9 @@
 #include "common/Utils.h"
 #include "platform/Errors.h"
 #include "platform/ServiceControl.h"
-#include "platform/System.h"
+#include "platform/Console.h"
+#include "platform/Processes.h"
+#include "platform/SystemInfo.h"
 #include "service/MainService.h"
 
 namespace qz {
@@ -34,7 +36,7 @@ void TProxyGuardService::ServiceAfterInstall(TService& sender) {
     try {
         platform::scm::SetDescription(sender.Name, "Enables Tallisto server to control the workstation");
         try {
-            platform::scm::SetFailureActions(sender.Name, 86400, {{1, 60000}, {1, 60000}, {1, 60000}});
+            platform::scm::SetFailureActions(sender.Name, 86400, {{platform::scm::ActionRestart, 60000}, {platform::scm::ActionRestart, 60000}, {platform::scm::ActionRestart, 60000}});
         } catch (const std::exception& e) {
             TLogger::Info(std::string("Error while changing service failure actions ") + e.what());
         }
@@ -76,14 +78,14 @@ void TProxyGuardService::SessionChanged(uint32_t eventType, uint32_t sessionId) 
 }
 
 bool TProxyGuardService::ConsoleCtrlHandler(uint32_t event) {
-    if (event == 6) {
+    if (event == platform::sys::CtrlShutdownEvent) {
         try {
             if (TMainService* ms = TMainService::AccessInstance(0)) ms->SendStopSignal();
         } catch (...) {
         }
     }
     // A user's logoff must never end the service process.
-    return event == 5;
+    return event == platform::sys::CtrlLogoffEvent;
 }
 
 }  // namespace qz

@@ -7,17 +7,16 @@
 #include <exception>
 
 #include "common/MainThread.h"
+#include "platform/AsciiCase.h"
 #include "platform/Errors.h"
-#include "platform/System.h"
+#include "platform/Console.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 
-namespace {
+using platform::AsciiLower;
 
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
+namespace {
 
 std::string Format2(const char* fmt, const std::string& a, const std::string& b) {
     std::string out;
@@ -49,12 +48,13 @@ bool XpOrLater() {
 }
 
 const char* ControlWord(uint32_t code) {
+    namespace scm = platform::scm;
     switch (code) {
-        case 1: return "stop";
-        case 2: return "pause";
-        case 3: return "continue";
-        case 4: return "interrogate";
-        case 5: return "shutdown";
+        case scm::ControlCodeStop: return "stop";
+        case scm::ControlCodePause: return "pause";
+        case scm::ControlCodeContinue: return "continue";
+        case scm::ControlCodeInterrogate: return "interrogate";
+        case scm::ControlCodeShutdown: return "shutdown";
         default: return nullptr;
     }
 }
@@ -62,10 +62,10 @@ const char* ControlWord(uint32_t code) {
 }  // namespace
 
 bool FindCmdLineSwitch(const std::vector<std::string>& args, const std::string& name) {
-    const std::string want = Lower(name);
+    const std::string want = AsciiLower(name);
     for (const auto& a : args) {
         if (a.size() < 2 || (a[0] != '-' && a[0] != '/')) continue;
-        if (Lower(a.substr(1)) == want) return true;
+        if (AsciiLower(a.substr(1)) == want) return true;
     }
     return false;
 }
@@ -94,27 +94,30 @@ bool IsPending(TCurrentStatus s) {
 }
 
 uint32_t ControlsAccepted(TCurrentStatus status, bool allowStop, bool allowPause, bool xpOrLater) {
+    namespace scm = platform::scm;
     if (status == TCurrentStatus::csStartPending) return 0;
-    uint32_t c = 0x4;  // shutdown
-    if (allowStop) c |= 0x1;
-    if (allowPause) c |= 0x2;
-    if (xpOrLater) c |= 0x80 | 0x40;  // session change, power event
+    uint32_t c = scm::AcceptShutdown;
+    if (allowStop) c |= scm::AcceptStop;
+    if (allowPause) c |= scm::AcceptPauseContinue;
+    if (xpOrLater) c |= scm::AcceptSessionChange | scm::AcceptPowerEvent;
     return c;
 }
 
 uint32_t ServiceTypeValue(TServiceType type, size_t serviceCount, bool interactive) {
+    namespace scm = platform::scm;
     uint32_t v = 0;
     switch (type) {
-        case TServiceType::stWin32: v = serviceCount >= 2 ? 0x20 : 0x10; break;
-        case TServiceType::stDevice: v = 0x1; break;
-        case TServiceType::stFileSystem: v = 0x2; break;
+        case TServiceType::stWin32: v = serviceCount >= 2 ? scm::TypeShareProcess : scm::TypeOwnProcess; break;
+        case TServiceType::stDevice: v = scm::TypeKernelDriver; break;
+        case TServiceType::stFileSystem: v = scm::TypeFileSystemDriver; break;
     }
-    if (interactive) v |= 0x100;
+    if (interactive) v |= scm::TypeInteractiveProcess;
     return v;
 }
 
 uint32_t StartTypeValue(TStartType start, TServiceType type) {
-    if ((start == TStartType::stBoot || start == TStartType::stSystem) && type != TServiceType::stDevice) return 2;
+    if ((start == TStartType::stBoot || start == TStartType::stSystem) && type != TServiceType::stDevice)
+        return platform::scm::StartAuto;
     return static_cast<uint32_t>(start);
 }
 
@@ -215,12 +218,13 @@ void TService::SetStatus(TCurrentStatus status) {
 void TService::ReportStatus() {
     platform::scm::StatusReport r;
     r.serviceType = ServiceTypeValue(ServiceType, FServiceCount, Interactive);
-    r.currentState = static_cast<uint32_t>(FStatus) + 1;
+    // The status enumeration follows the manager's state numbers, from stopped on.
+    r.currentState = static_cast<uint32_t>(FStatus) + platform::scm::StateStopped;
     r.controlsAccepted = ControlsAccepted(FStatus, AllowStop, AllowPause, XpOrLater());
     r.checkPoint = FCheckPoints.Next(FStatus);
     r.waitHint = WaitHint;
     if (FErrCode != 0) {
-        r.win32ExitCode = 1066;
+        r.win32ExitCode = platform::scm::ErrorServiceSpecific;
         r.serviceSpecificExitCode = FErrCode;
     } else {
         r.win32ExitCode = FWin32ErrorCode;
@@ -273,7 +277,7 @@ void TService::DoControl(const TThreadMessage& msg) {
     bool result = true;
     try {
         switch (code) {
-            case 1: {
+            case platform::scm::ControlCodeStop: {
                 SetStatus(TCurrentStatus::csStopPending);
                 bool stopped = true;
                 if (OnStop) OnStop(*this, stopped);
@@ -281,7 +285,7 @@ void TService::DoControl(const TThreadMessage& msg) {
                 result = stopped;
                 break;
             }
-            case 2: {
+            case platform::scm::ControlCodePause: {
                 SetStatus(TCurrentStatus::csPausePending);
                 bool paused = true;
                 if (OnPause) OnPause(*this, paused);
@@ -290,7 +294,7 @@ void TService::DoControl(const TThreadMessage& msg) {
                 result = paused;
                 break;
             }
-            case 3: {
+            case platform::scm::ControlCodeContinue: {
                 SetStatus(TCurrentStatus::csContinuePending);
                 bool continued = true;
                 if (OnContinue) OnContinue(*this, continued);
@@ -298,8 +302,8 @@ void TService::DoControl(const TThreadMessage& msg) {
                 result = continued;
                 break;
             }
-            case 4: ReportStatus(); break;
-            case 5:
+            case platform::scm::ControlCodeInterrogate: ReportStatus(); break;
+            case platform::scm::ControlCodeShutdown:
                 SetStatus(TCurrentStatus::csStopPending);
                 try {
                     if (OnShutdown) OnShutdown(*this);
@@ -316,7 +320,7 @@ void TService::DoControl(const TThreadMessage& msg) {
             default: break;  // custom control: nothing to do
         }
     } catch (const std::exception& e) {
-        if (code != 5) SetStatus(old);
+        if (code != platform::scm::ControlCodeShutdown) SetStatus(old);
         if (const char* word = ControlWord(code))
             EventLogger().LogMessage(Format2("Service failed on %s: %s", word, e.what()));
         else
@@ -385,9 +389,9 @@ bool TServiceApplication::RegisterServices(bool install, bool silent) {
 }
 
 void TServiceApplication::DispatchServiceMain(const std::vector<std::string>& args) {
-    const std::string want = args.empty() ? std::string() : Lower(args[0]);
+    const std::string want = args.empty() ? std::string() : AsciiLower(args[0]);
     for (auto& svc : FServices) {
-        if (Lower(svc->Name) == want) {
+        if (AsciiLower(svc->Name) == want) {
             svc->Main(args);
             return;
         }

@@ -22,8 +22,8 @@ enum class TErrorSeverity { esIgnore, esNormal, esSevere, esCritical };
 
 // Every service control reaches the service thread as this message.
 constexpr uint32_t CM_SERVICE_CONTROL = 1025;
-constexpr uint32_t SERVICE_CONTROL_POWEREVENT = 13;
-constexpr uint32_t SERVICE_CONTROL_SESSIONCHANGE = 14;
+constexpr uint32_t SERVICE_CONTROL_POWEREVENT = platform::scm::ControlCodePowerEvent;
+constexpr uint32_t SERVICE_CONTROL_SESSIONCHANGE = platform::scm::ControlCodeSessionChange;
 
 struct TSwitches {
     bool install = false;

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/System.h"
+#include "platform/SystemInfo.h"
 #include "service/QZServiceBootstrap.h"
 #include "service/ServiceFramework.h"
 

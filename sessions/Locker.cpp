@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/Logger.h"
-#include "platform/System.h"
+#include "platform/Clock.h"
 
 namespace qz {
 

@@ -1,18 +1,22 @@
 #include "sessions/LoginHandler.h"
 
+#include "common/Event.h"
 #include "common/Logger.h"
+#include "common/Text.h"
 #include "protocol/GuardEventsInfo.h"
-#include "service/MainService.h"
 #include "sessions/Locker.h"
 
 namespace qz {
 
+void TLoginHandler::PulseNews() {
+    if (FDeps.News) FDeps.News->Pulse();
+}
+
 void TLoginHandler::LoginUser(const std::string& username, bool isAdmin, const std::string& hostname) {
-    TLogger::Finest("Login handler login: " + username + " isadmin " + (isAdmin ? "True" : "False"));
-    TMainService* ms = TMainService::Instance();
-    if (ms->Locker()) ms->Locker()->SetInteractiveUserPresent(true);
-    if (ms->GuardEvents()) ms->GuardEvents()->UserChangedWithHostname("", username, isAdmin, hostname);
-    ms->PulseEvent();
+    TLogger::Finest("Login handler login: " + username + " isadmin " + BoolTitleText(isAdmin));
+    if (FDeps.Locker) FDeps.Locker->SetInteractiveUserPresent(true);
+    if (FDeps.GuardEvents) FDeps.GuardEvents->UserChangedWithHostname("", username, isAdmin, hostname);
+    PulseNews();
 }
 
 void TLoginHandler::LogoutUser(const std::string& username, uint32_t /*sessionId*/) {
@@ -21,10 +25,9 @@ void TLoginHandler::LogoutUser(const std::string& username, uint32_t /*sessionId
         TLogger::Fine("Doubled logout? Doing nothing");
         return;
     }
-    TMainService* ms = TMainService::Instance();
     // Sessions of multi-session hosts are tracked by the session list.
-    if (ms->GuardEvents()) ms->GuardEvents()->UserChanged(ms->GuardEvents()->UserName(), "", false, "");
-    ms->PulseEvent();
+    if (FDeps.GuardEvents) FDeps.GuardEvents->UserChanged(FDeps.GuardEvents->UserName(), "", false, "");
+    PulseNews();
 }
 
 }  // namespace qz

@@ -10,7 +10,7 @@ uint32_t TPowerUtils::GetActiveSessionId() {
         auto sessions = platform::wts::EnumerateSessions();
         if (!sessions) return NoSession;
         for (const auto& s : *sessions)
-            if (s.state == 0) id = s.id;
+            if (s.state == platform::wts::StateActive) id = s.id;
     } catch (...) {
         return NoSession;
     }

@@ -2,17 +2,14 @@
 
 namespace platform::net {
 
-using fake::W;
+using fake::Locked;
 
-std::optional<std::vector<AdapterAddress>> QueryAdapterAddresses() {
-    std::lock_guard<std::recursive_mutex> lock(W().lock);
-    return W().adapterAddresses;
-}
+std::optional<std::vector<AdapterAddress>> QueryAdapterAddresses() { return Locked()->adapterAddresses; }
 
 std::vector<std::optional<std::vector<uint8_t>>> NetbiosAdapterStatuses(const std::vector<uint8_t>& stopUnless) {
-    std::lock_guard<std::recursive_mutex> lock(W().lock);
+    Locked w;
     std::vector<std::optional<std::vector<uint8_t>>> out;
-    for (const auto& s : W().netbiosStatuses) {
+    for (const auto& s : w->netbiosStatuses) {
         out.push_back(s);
         if (!s || *s != stopUnless) break;
     }
@@ -20,15 +17,12 @@ std::vector<std::optional<std::vector<uint8_t>>> NetbiosAdapterStatuses(const st
 }
 
 std::optional<std::vector<uint8_t>> BestInterfaceHardwareAddress(const std::string& ipv4) {
-    std::lock_guard<std::recursive_mutex> lock(W().lock);
-    auto it = W().bestInterface.find(ipv4);
-    if (it == W().bestInterface.end()) return std::nullopt;
+    Locked w;
+    auto it = w->bestInterface.find(ipv4);
+    if (it == w->bestInterface.end()) return std::nullopt;
     return it->second;
 }
 
-int LastSocketError() {
-    std::lock_guard<std::recursive_mutex> lock(W().lock);
-    return W().lastSocketError;
-}
+int LastSocketError() { return Locked()->lastSocketError; }
 
 }  // namespace platform::net

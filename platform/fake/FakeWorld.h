@@ -1,5 +1,6 @@
 #pragma once
-// Control surface of the in-memory platform: tests stage a world here.
+// Control surface of the in-memory platform: tests stage a world here. Each
+// facility keeps its own piece; the world is all of them behind one lock.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -8,30 +9,48 @@
 #include <string>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "platform/Sessions.h"
-#include "platform/System.h"
+#include "platform/SystemInfo.h"
 
 namespace platform::fake {
+
+struct RegistryWorld {
+    // "<hive>|<view>|<lower-case path>" -> lower-case value name -> (name, value)
+    std::map<std::string, std::map<std::string, std::pair<std::string, reg::Value>>> keys;
+    std::map<std::string, std::string> keyNames;  // key id -> its last name as first written
+    bool registryReadOnly = false;
+};
+
+struct NetworkWorld {
+    std::optional<std::vector<net::AdapterAddress>> adapterAddresses = std::vector<net::AdapterAddress>{};
+    std::vector<std::optional<std::vector<uint8_t>>> netbiosStatuses;
+    std::map<std::string, std::vector<uint8_t>> bestInterface;  // IPv4 -> hardware address
+    int lastSocketError = 0;
+};
 
 struct FakeService {
     scm::ServiceConfig config;
     std::string description;
     uint32_t resetPeriod = 0;
     std::vector<scm::FailureAction> failureActions;
-    scm::ServiceState state{1, 0, 0, 0};
+    scm::ServiceState state{scm::StateStopped, 0, 0, 0};
     // Scripted states returned by the next queries, front first.
     std::vector<scm::ServiceState> script;
     bool startFails = false;
 };
 
-struct FakeSession {
-    wts::SessionEntry entry;
-    std::optional<std::string> user, domain, client;
-    bool hasToken = true;
-    bool tokenIsAdmin = false;
+struct ServiceControlWorld {
+    std::map<std::string, FakeService> services;  // lower-case name
+    std::vector<scm::StatusReport> statusReports;
+    uint32_t dispatcherError = 1063;  // what RunDispatcher answers when no script is set
+    std::function<uint32_t(const std::vector<scm::DispatchEntry>&)> dispatcher;
+    scm::ControlHandler controlHandler;
+    std::string controlHandlerName;
+    bool registerHandlerFails = false;
 };
 
 struct EventRecord {
@@ -41,47 +60,76 @@ struct EventRecord {
     std::string text;
 };
 
-struct WorldData {
-    // registry: "<hive>|<view>|<lower-case path>" -> lower-case value name -> (name, value)
-    std::map<std::string, std::map<std::string, std::pair<std::string, reg::Value>>> keys;
-    bool registryReadOnly = false;
-    // network adapters
-    std::optional<std::vector<net::AdapterAddress>> adapterAddresses = std::vector<net::AdapterAddress>{};
-    std::vector<std::optional<std::vector<uint8_t>>> netbiosStatuses;
-    std::map<std::string, std::vector<uint8_t>> bestInterface;  // IPv4 -> hardware address
-    int lastSocketError = 0;
-
-    std::map<std::string, FakeService> services;  // lower-case name
-    std::vector<scm::StatusReport> statusReports;
-    uint32_t dispatcherError = 1063;  // what RunDispatcher answers when no script is set
-    std::function<uint32_t(const std::vector<scm::DispatchEntry>&)> dispatcher;
-    scm::ControlHandler controlHandler;
-    std::string controlHandlerName;
-    bool registerHandlerFails = false;
-
+struct EventLogWorld {
     std::vector<EventRecord> events;
-    std::vector<std::string> startedProcesses;
-    std::vector<std::string> messages;  // ShowMessage texts, "E:" or "I:" first
+};
 
+struct ClockWorld {
     std::optional<double> now;          // fixed local time; real time when empty
     uint64_t virtualTicks = 0;
     bool virtualSleep = false;          // SleepMs advances time instead of sleeping
+};
 
+struct SystemInfoWorld {
     std::string modulePath = "C:\\Program Files\\Tallisto\\QZService.exe";
     std::string computerName = "LAB-07";
     std::string commonAppData;          // set by Reset to a temp folder
     sys::OsVersion version{10, 0, 19045};
-    uint16_t nativeArch = 9;
-    std::map<std::string, std::map<std::string, std::string>> versionStrings;  // file -> name -> text
-    std::map<std::string, std::string> localFullNames;  // lower-case local account -> full name
+    uint16_t nativeArch = sys::ProcessorArchitectureAmd64;
+};
 
+struct FileVersionWorld {
+    std::map<std::string, std::map<std::string, std::string>> versionStrings;  // file -> name -> text
+};
+
+struct ProcessesWorld {
+    std::vector<std::string> startedProcesses;
+};
+
+struct ConsoleWorld {
+    std::vector<std::string> messages;  // ShowMessage texts, "E:" or "I:" first
+    std::function<bool(uint32_t)> consoleHandler;
+};
+
+struct AccountsWorld {
+    std::map<std::string, std::string> localFullNames;  // lower-case local account -> full name
+};
+
+struct FakeSession {
+    wts::SessionEntry entry;
+    std::optional<std::string> user, domain, client;
+    bool hasToken = true;
+    bool tokenIsAdmin = false;
+};
+
+struct SessionsWorld {
     std::vector<FakeSession> sessions;
     bool enumerateFails = false;
+};
+
+struct SecurityWorld {
     std::map<uintptr_t, bool> tokens;   // open tokens -> is admin
-    uintptr_t nextHandle = 100;
+};
+
+struct NamedEventsWorld {
     std::map<std::string, bool> namedEvents;
     std::map<uintptr_t, std::string> eventHandles;
-    std::function<bool(uint32_t)> consoleHandler;
+};
+
+struct WorldData : RegistryWorld,
+                   NetworkWorld,
+                   ServiceControlWorld,
+                   EventLogWorld,
+                   ClockWorld,
+                   SystemInfoWorld,
+                   FileVersionWorld,
+                   ProcessesWorld,
+                   ConsoleWorld,
+                   AccountsWorld,
+                   SessionsWorld,
+                   SecurityWorld,
+                   NamedEventsWorld {
+    uintptr_t nextHandle = 100;         // shared by every kind of handle
 };
 
 struct World : WorldData {
@@ -91,6 +139,16 @@ struct World : WorldData {
 World& W();
 // Empties the world and points the common data folder at a fresh temp folder.
 void Reset();
-std::string KeyId(const reg::Key& key);
+
+// Holds the world's lock for one call.
+class Locked {
+public:
+    Locked() : lock_(W().lock) {}
+    World* operator->() { return &W(); }
+    World& operator*() { return W(); }
+
+private:
+    std::lock_guard<std::recursive_mutex> lock_;
+};
 
 }  // namespace platform::fake

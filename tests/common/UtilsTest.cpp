@@ -1,0 +1,125 @@
+#include "tests/support/TestSupport.h"
+#include "platform/DateTime.h"
+#include "common/Utils.h"
+#include "common/WinUtils.h"
+#include "platform/Errors.h"
+
+using namespace qz;
+using qztest::PlatformTest;
+
+TEST(FilterString, KeepsTabLineFeedAndCarriageReturnOnly) {
+    EXPECT_EQ(TUtils::FilterString(std::string("a\tb\nc\0d\x1b" "e\rf", 11)), "a\tb\ncde\rf");
+    std::string all;
+    for (int c = 0; c < 32; ++c) all.push_back(static_cast<char>(c));
+    EXPECT_EQ(TUtils::FilterString(all + "ok \x7f\xc3\xa9"), "\t\n\r" "ok \x7f\xc3\xa9");
+    EXPECT_EQ(TUtils::FilterString(""), "");
+}
+
+TEST(FormatUTCTime, DropsMillisecondsAndZone) {
+    EXPECT_EQ(TUtils::formatUTCTime(EncodeDateTime({2025, 3, 5, 14, 7, 9, 750})), "2025-03-05T14:07:09");
+    EXPECT_EQ(TUtils::formatUTCTime(EncodeDateTime({2000, 2, 29, 0, 0, 0, 0})), "2000-02-29T00:00:00");
+    EXPECT_EQ(TUtils::formatUTCTime(EncodeDateTime({2026, 12, 31, 23, 59, 59, 0})), "2026-12-31T23:59:59");
+}
+
+TEST(DateTime, RoundTripsAndKnownValues) {
+    EXPECT_DOUBLE_EQ(EncodeDateTime({1899, 12, 30, 0, 0, 0, 0}), 0.0);
+    EXPECT_DOUBLE_EQ(EncodeDateTime({1970, 1, 1, 0, 0, 0, 0}), 25569.0);
+    EXPECT_DOUBLE_EQ(EncodeDateTime({2000, 1, 1, 12, 0, 0, 0}), 36526.5);
+    for (DateTimeParts p : {DateTimeParts{2024, 2, 29, 23, 59, 59, 999}, DateTimeParts{1900, 3, 1, 0, 0, 0, 1},
+                            DateTimeParts{2038, 1, 19, 3, 14, 8, 0}}) {
+        const DateTimeParts q = DecodeDateTime(EncodeDateTime(p));
+        EXPECT_EQ(std::tie(q.year, q.month, q.day, q.hour, q.minute, q.second, q.millisecond),
+                  std::tie(p.year, p.month, p.day, p.hour, p.minute, p.second, p.millisecond));
+    }
+}
+
+class RegistryHelpers : public PlatformTest {};
+
+TEST_F(RegistryHelpers, MissingAndWrongTypedValues) {
+    EXPECT_EQ(TUtils::ReadRegistryKey("never"), "");
+    EXPECT_ANY_THROW(TUtils::ReadIntegerRegistryKey("never"));
+
+    TUtils::WriteRegistryKey("ServerURL", "http://guard:8080/server");
+    TUtils::WriteIntegerRegistryKey("loglevel", -1);
+    EXPECT_EQ(TUtils::ReadRegistryKey("ServerURL"), "http://guard:8080/server");
+    EXPECT_EQ(TUtils::ReadIntegerRegistryKey("loglevel"), -1);
+    // Wrong types read as missing for text and raise for integers.
+    EXPECT_EQ(TUtils::ReadRegistryKey("loglevel"), "");
+    EXPECT_ANY_THROW(TUtils::ReadIntegerRegistryKey("ServerURL"));
+    platform::reg::SetBinary(AgentKey(), "NoLogDate", {1, 2, 3});
+    EXPECT_FALSE(TUtils::ReadDateTimeRegistryKey("NoLogDate"));
+
+    // The agent key lives in the 32-bit view only.
+    auto other = AgentKey();
+    other.view = platform::reg::View::Wow64;
+    EXPECT_FALSE(platform::reg::KeyExists(other));
+}
+
+TEST_F(RegistryHelpers, FailedWriteRaises) {
+    W().registryReadOnly = true;
+    EXPECT_THROW(TUtils::WriteRegistryKey("x", "y"), platform::SystemError);
+    EXPECT_THROW(TUtils::WriteIntegerRegistryKey("x", 1), platform::SystemError);
+}
+
+TEST_F(RegistryHelpers, AgentDataFolder) {
+    EXPECT_EQ(GetAgentDataFolder(), W().commonAppData + "\\Korvane Inc\\Tallisto Client\\");
+    W().commonAppData.clear();
+    EXPECT_EQ(GetAgentDataFolder(), "\\Korvane Inc\\Tallisto Client\\");
+}
+
+class ServiceUtilsTest : public PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        W().virtualSleep = true;
+        W().services["probe"].config.name = "Probe";
+    }
+    platform::fake::FakeService& Svc() { return W().services["probe"]; }
+};
+
+TEST_F(ServiceUtilsTest, StartWaitsWhilePending) {
+    Svc().state = {1, 0, 0, 3000};
+    Svc().script = {{2, 0, 1, 3000}, {2, 0, 2, 3000}, {4, 0x5, 0, 0}};
+    EXPECT_TRUE(TServiceUtils::ServiceStart("Probe", ""));
+    // Pauses are the wait hint capped at 2000 ms.
+    EXPECT_EQ(W().virtualTicks, 4000u);
+    EXPECT_EQ(TServiceUtils::ServiceGetStatus("Probe", ""), 4u);
+    EXPECT_FALSE(TServiceUtils::ServiceStart("Probe", ""));  // already running
+}
+
+TEST_F(ServiceUtilsTest, StartGivesUpWhenTheCheckPointGoesDown) {
+    Svc().script = {{2, 0, 5, 100}, {2, 0, 3, 100}, {4, 0, 0, 0}};
+    EXPECT_FALSE(TServiceUtils::ServiceStart("Probe", ""));
+}
+
+TEST_F(ServiceUtilsTest, StopKeepsPausesBetween200And2000) {
+    Svc().state = {4, 0x5, 0, 0};
+    Svc().script = {{3, 0, 1, 0}, {3, 0, 2, 50000}, {1, 0, 0, 0}};
+    EXPECT_TRUE(TServiceUtils::ServiceStop("Probe", ""));
+    EXPECT_EQ(W().virtualTicks, 200u + 2000u);
+    EXPECT_EQ(TServiceUtils::ServiceGetStatus("Probe", ""), 1u);
+}
+
+TEST_F(ServiceUtilsTest, HungServiceCannotHangTheCaller) {
+    Svc().state = {4, 0x5, 0, 0};
+    for (uint32_t i = 1; i < 1000; ++i) Svc().script.push_back({3, 0, i, 2000});
+    EXPECT_FALSE(TServiceUtils::ServiceStop("Probe", ""));
+    EXPECT_GE(W().virtualTicks, TServiceUtils::OverallLimitMs);
+    EXPECT_LE(W().virtualTicks, TServiceUtils::OverallLimitMs + 2000);
+}
+
+TEST_F(ServiceUtilsTest, UnknownServiceAnswersNoAndStopped) {
+    EXPECT_FALSE(TServiceUtils::IsServiceInstalled("Nope", ""));
+    EXPECT_EQ(TServiceUtils::ServiceGetStatus("Nope", ""), 1u);
+    EXPECT_FALSE(TServiceUtils::ServiceStart("Nope", ""));
+    EXPECT_FALSE(TServiceUtils::ServiceStop("Nope", ""));
+    EXPECT_TRUE(TServiceUtils::IsServiceInstalled("probe", ""));
+}
+
+TEST_F(ServiceUtilsTest, IsAdminByTokenClosesTheToken) {
+    W().tokens[7] = true;
+    W().tokens[8] = false;
+    EXPECT_TRUE(TWinUtils::IsAdminByToken(7));
+    EXPECT_FALSE(TWinUtils::IsAdminByToken(8));
+    EXPECT_TRUE(W().tokens.empty());
+}

@@ -1,0 +1,225 @@
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "tests/support/TestSupport.h"
+#include "common/Utils.h"
+#include "common/Communication.h"
+#include "common/HttpClient.h"
+#include "protocol/GuardEventsInfo.h"
+#include "protocol/PingServer.h"
+#include "service/MainService.h"
+
+using namespace qz;
+using platform::fake::FakeSession;
+using qztest::PlatformTest;
+
+// Stands in for the guard server: nobody is registered, every request is recorded.
+class RecordingTransport : public THttpTransport {
+public:
+    std::mutex m;
+    std::vector<std::string> posts;
+    THttpReply Request(const std::string& method, const std::string& url, const std::string& body, uint32_t,
+                       uint32_t) override {
+        std::lock_guard<std::mutex> lock(m);
+        if (method == "POST") posts.push_back(body);
+        THttpReply r;
+        r.ok = true;
+        r.status = 200;
+        r.body = "\xF0";
+        return r;
+    }
+};
+
+class MainServiceTest : public PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        transport = std::make_shared<RecordingTransport>();
+        TMainService::SetTransportForTests(transport);
+    }
+    void TearDown() override {
+        TMainService::SetTransportForTests(nullptr);
+        TMainService::ReleaseInstance();
+        PlatformTest::TearDown();
+    }
+    std::shared_ptr<RecordingTransport> transport;
+    void AddSession(uint32_t id, uint32_t state, std::optional<std::string> domain, std::optional<std::string> user,
+                    bool admin = false, bool token = true) {
+        FakeSession s;
+        s.entry = {id, "Console", state};
+        s.domain = std::move(domain);
+        s.user = std::move(user);
+        s.tokenIsAdmin = admin;
+        s.hasToken = token;
+        W().sessions.push_back(s);
+    }
+};
+
+TEST_F(MainServiceTest, OnlyReachableThroughInstance) {
+    try {
+        TMainService direct;
+        FAIL() << "constructed directly";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Access class TMainService through Instance only");
+    }
+    try {
+        TMainService::AccessInstance(3);
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Illegal request 3 in AccessInstance");
+    }
+    EXPECT_EQ(TMainService::AccessInstance(0), nullptr);
+}
+
+TEST_F(MainServiceTest, ConcurrentFirstUseBuildsOneInstance) {
+    std::vector<std::thread> threads;
+    std::mutex m;
+    std::set<TMainService*> seen;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            TMainService* p = TMainService::Instance();
+            std::lock_guard<std::mutex> l(m);
+            seen.insert(p);
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(seen.size(), 1u);
+    int created = 0;
+    for (auto& l : log->Lines()) created += l == "Creating everything";
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(TMainService::AccessInstance(0), *seen.begin());
+    TMainService::ReleaseInstance();
+    EXPECT_EQ(TMainService::AccessInstance(0), nullptr);
+}
+
+TEST_F(MainServiceTest, ConstructionLogsInOrderAndWritesArso) {
+    W().versionStrings[W().modulePath]["FileVersion"] = "5.4.3.2";
+    TMainService* ms = TMainService::Instance();
+    const std::vector<std::string> expected = {
+        "Creating everything", "Support multiple sessions - False", "Custom logon enabled -False",
+        "Finished creating everything ", "Guard Version is 5.4.3.2"};
+    int at = 0;
+    for (const auto& line : expected) {
+        const int found = log->Find(line, at);
+        EXPECT_GE(found, at) << line;
+        at = found < 0 ? at : found;
+    }
+    const auto lines = log->Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind("Event created ", 0), 0u);
+    EXPECT_TRUE(ms->Stoped());
+    EXPECT_EQ(ms->OSVersion(), "10.0.19045");
+    EXPECT_TRUE(ms->Is64BitOS());
+    EXPECT_EQ(ms->VDIType(), "none");
+    auto arso = platform::reg::QueryValue(
+        {platform::reg::Hive::LocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System"},
+        "DisableAutomaticRestartSignOn");
+    ASSERT_TRUE(arso);
+    EXPECT_EQ(arso->number, 1u);
+    EXPECT_EQ(platform::sys::PeekNamedEvent(TMainService::StartedEventName), false);
+}
+
+TEST_F(MainServiceTest, ArsoFailureIsLoggedAndConstructionGoesOn) {
+    W().registryReadOnly = true;
+    ASSERT_NE(TMainService::Instance(), nullptr);
+    EXPECT_TRUE(log->Has("Error writing ARSO parameter to registry - Access is denied"));
+    EXPECT_TRUE(log->Has("Finished creating everything "));
+}
+
+TEST_F(MainServiceTest, StartLogsOnTheConsoleUserAndSignalsStarted) {
+    AddSession(0, 4, "", "");
+    AddSession(1, 0, "LAB", "student", true);
+    TMainService* ms = TMainService::Instance();
+    ms->Start();
+    EXPECT_FALSE(ms->Stoped());
+    for (const char* line : {"Starting everything", "!Session id=1", "Somebody logon. Session Id=1",
+                             "Logon:  FQN=LAB\\student", "Login handler login: LAB\\student isadmin True",
+                             "All launching has finished"})
+        EXPECT_TRUE(log->Has(line)) << line;
+    EXPECT_EQ(platform::sys::PeekNamedEvent(TMainService::StartedEventName), true);
+    EXPECT_TRUE(W().tokens.empty());  // the session token was closed
+}
+
+TEST_F(MainServiceTest, NoLogonWithoutAUserOrToken) {
+    struct Case {
+        std::optional<std::string> domain, user;
+        bool token;
+        uint32_t state;
+        const char* expectLine;
+    } cases[] = {
+        {"", "", true, 0, "Logon:  FQN=\\"},
+        {std::nullopt, std::nullopt, true, 0, "Logon:  FQN=\\"},
+        {"LAB", "bob", false, 0, "Can not get token "},
+        {"LAB", "bob", true, 1, "!Session id=-1"},  // console disconnected: nobody to report
+    };
+    for (const auto& c : cases) {
+        TMainService::ReleaseInstance();
+        qz::TLogger::ResetForTests();
+        platform::fake::Reset();
+        log = std::make_unique<qztest::MemoryHandler>();
+        AddSession(1, c.state, c.domain, c.user, false, c.token);
+        TMainService* ms = TMainService::Instance();
+        ms->Start();
+        bool found = false;
+        for (auto& l : log->Lines()) found |= l.rfind(c.expectLine, 0) == 0;
+        EXPECT_TRUE(found) << c.expectLine;
+        for (auto& l : log->Lines()) EXPECT_EQ(l.rfind("Login handler login", 0), std::string::npos) << l;
+    }
+}
+
+TEST_F(MainServiceTest, FirstRunClearsItsValuesOnce) {
+    TUtils::WriteRegistryKey("FirstRun", "1");
+    TUtils::WriteRegistryKey("NoLockAtStartup", "1");
+    TUtils::WriteRegistryKey("ServerURL", "http://x/server");
+    TMainService::Instance()->Start();
+    EXPECT_FALSE(platform::reg::QueryValue(AgentKey(), "FirstRun"));
+    EXPECT_FALSE(platform::reg::QueryValue(AgentKey(), "NoLockAtStartup"));
+    EXPECT_EQ(TUtils::ReadRegistryKey("ServerURL"), "http://x/server");
+}
+
+TEST_F(MainServiceTest, StartAndStopRunOnce) {
+    TMainService* ms = TMainService::Instance();
+    ms->Start();
+    ms->Start();
+    int starts = 0;
+    for (auto& l : log->Lines()) starts += l == "Starting everything";
+    EXPECT_EQ(starts, 1);
+    ms->Stop();
+    ms->Stop();
+    int dying = 0;
+    for (auto& l : log->Lines()) dying += l == "I am dying";
+    EXPECT_EQ(dying, 1);
+    EXPECT_TRUE(log->Has("I am completely dead"));
+    // One stop signal, under the (empty) connection password.
+    std::lock_guard<std::mutex> lock(transport->m);
+    ASSERT_EQ(transport->posts.size(), 1u);
+    EXPECT_EQ(ToText(TCrypto::Decrypt(ToBytes(transport->posts[0]), {})),
+              "<?xml version=\"1.0\"?><request><command><name>i_am_turning_off</name></command></request>");
+    EXPECT_TRUE(log->Has("rrNotRecognizeResponse"));
+    EXPECT_TRUE(ms->Stoped());
+}
+
+TEST_F(MainServiceTest, SessionChangesOnASingleUserStation) {
+    AddSession(2, 0, "LAB", "ann");
+    TMainService* ms = TMainService::Instance();
+    ms->SessionChanged(5, 2);
+    EXPECT_TRUE(log->Has("Session changed event - WTS_SESSION_LOGON (session id - 2)"));
+    EXPECT_TRUE(log->Has("Login handler login: LAB\\ann isadmin False"));
+
+    ms->SessionChanged(6, 2);
+    EXPECT_TRUE(log->Has("Somebody logoffffffff 2"));
+    // The journal's current user logs off, whatever the session id says.
+    EXPECT_TRUE(log->Has("Login handler logout - LAB\\ann"));
+    EXPECT_EQ(ms->GuardEvents()->UserName(), "");
+    EXPECT_EQ(ms->GuardEvents()->PendingIds(), (std::vector<int32_t>{1, 2}));
+
+    const size_t before = log->Lines().size();
+    ms->SessionChanged(3, 2);   // remote connect: multi-session hosts only
+    ms->SessionChanged(7, 2);
+    ms->SessionChanged(42, 2);
+    const auto lines = log->Lines();
+    ASSERT_EQ(lines.size(), before + 3);
+    EXPECT_EQ(lines[before], "Session changed event - WTS_REMOTE_CONNECT (session id - 2)");
+    EXPECT_EQ(lines[before + 1], "Session changed event - WTS_SESSION_LOCK (session id - 2)");
+    EXPECT_EQ(lines[before + 2], "Session changed event - 42 (session id - 2)");
+}

@@ -1,0 +1,49 @@
+#include "tests/support/TestSupport.h"
+
+#include "common/XmlText.h"
+
+namespace qztest {
+
+void MemoryHandler::Notify(const std::string& message) {
+    std::lock_guard<std::mutex> lock(m_);
+    // "[dd.mm.yyyy hh:nn:ss.zzz] " is 26 characters.
+    lines_.push_back(message.size() >= 26 ? message.substr(26) : message);
+}
+
+std::vector<std::string> MemoryHandler::Lines() {
+    std::lock_guard<std::mutex> lock(m_);
+    return lines_;
+}
+
+bool MemoryHandler::Has(const std::string& line) { return Find(line) >= 0; }
+
+int MemoryHandler::Find(const std::string& line, int from) {
+    std::lock_guard<std::mutex> lock(m_);
+    for (size_t i = static_cast<size_t>(from); i < lines_.size(); ++i)
+        if (lines_[i] == line) return static_cast<int>(i);
+    return -1;
+}
+
+void PlatformTest::SetUp() {
+    platform::fake::Reset();
+    qz::TLogger::ResetForTests();
+    log = std::make_unique<MemoryHandler>();
+}
+
+void PlatformTest::TearDown() {
+    qz::TLogger::ResetForTests();
+    log.reset();
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+std::string Xml(const pugi::xml_node& node) { return qz::OuterXml(node); }
+
+}  // namespace qztest
