@@ -1,17 +1,77 @@
 #!/usr/bin/env bash
-# Every test: native (ASan+UBSan, then TSan), fuzz smoke, win64 under wine64, the win32 build, and
-# the development guard server. Exits non-zero on the first failure.
+# Every test: the layer rules, native (ASan+UBSan, then TSan), fuzz smoke, the
+# development guard server, win64 under wine64 and the win32 build. Prints each
+# step's wall time as it ends and a summary at the close; exits non-zero on the
+# first failure. Light suites run beside heavy ones so both cores stay busy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${QZ_JOBS:-2}
-step() { printf '\n=== %s ===\n' "$*"; }
+LOGS=build/test-logs
+T0=$(date +%s)
+STEP=""
+STEP_T0=$T0
+SUMMARY=()
+
+step_end() {
+  [ -n "$STEP" ] || return 0
+  local now; now=$(date +%s)
+  SUMMARY+=("$(printf '%5ds  %s' $((now - STEP_T0)) "$STEP")")
+  printf '=== %s: %d s (total %d s) ===\n' "$STEP" $((now - STEP_T0)) $((now - T0))
+  STEP=""
+}
+step() {
+  step_end
+  STEP="$*"
+  STEP_T0=$(date +%s)
+  printf '\n=== %s ===\n' "$STEP"
+}
+# A suite in the background, its output kept for when it is collected.
+bg_pids=()
+bg_names=()
+background() {
+  local name=$1; shift
+  ("$@") >"$LOGS/$name.log" 2>&1 &
+  bg_pids+=($!)
+  bg_names+=("$name")
+}
+collect() {
+  local i rc=0
+  for i in "${!bg_pids[@]}"; do
+    if wait "${bg_pids[$i]}"; then
+      printf -- '--- %s: passed\n' "${bg_names[$i]}"
+      tail -n 3 "$LOGS/${bg_names[$i]}.log"
+    else
+      printf -- '--- %s: FAILED\n' "${bg_names[$i]}"
+      cat "$LOGS/${bg_names[$i]}.log"
+      rc=1
+    fi
+  done
+  bg_pids=()
+  bg_names=()
+  return $rc
+}
+
+xvfb_pid=""
+cleanup() {
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  # The win64 tests leave a persistent wineserver in their prefix.
+  WINEPREFIX="$PWD/build/win64/wineprefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
 
 step setup
 bash scripts/setup.sh
+mkdir -p "$LOGS"
 
-step "native build and tests (ASan+UBSan)"
+step "layer rules, guard server tests (beside the native ASan+UBSan build)"
+python3 scripts/check_layers.py
+background layer-check-tests /usr/bin/python3 -m unittest discover -s tests/layers
+background guard-server-tests bash -c 'cd tools/guard-server && /usr/bin/python3 -m unittest discover -s tests'
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$JOBS"
+collect
+
+step "native tests (ASan+UBSan)"
 ctest --preset native -j"$JOBS"
 
 step "native build and tests (TSan)"
@@ -29,19 +89,12 @@ for f in Reply Settings; do
   build/native-fuzz/tests/fuzz/${f}Fuzz -runs=20000 -max_len=4096 "build/native-fuzz/smoke-$f" "$seeds" 2>&1 | tail -1
 done
 
-step "guard server tests"
-(cd tools/guard-server && /usr/bin/python3 -m unittest discover -s tests)
-
-step "win64 build and tests under wine64"
+step "win64 build"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j"$JOBS"
+
+step "win64 tests under wine64 (beside the win32 build)"
 # A display of our own for tests that open windows; gone again at the end.
-xvfb_pid=""
-cleanup() {
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
 if command -v Xvfb >/dev/null; then
   for n in $(seq 90 110); do
     [ -e "/tmp/.X$n-lock" ] && continue
@@ -51,10 +104,13 @@ if command -v Xvfb >/dev/null; then
     break
   done
 fi
+# The wine tests mostly wait on Wine and on heartbeats; the 32-bit build fills the gaps.
+background win32-build bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32 -j1'
 ctest --preset win64 -j"$JOBS"
+collect
 
-step "win32 build (compile and link)"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j"$JOBS"
-
-step "all tests passed"
+step_end
+printf '\n=== step times ===\n'
+printf '%s\n' "${SUMMARY[@]}"
+printf '%5ds  total\n' $(($(date +%s) - T0))
+printf '\n=== all tests passed ===\n'

@@ -1,5 +1,7 @@
 #include "platform/FileVersion.h"
 
+#include <vector>
+
 #include "platform/win32/WinText.h"
 
 namespace platform::sys {

@@ -633,11 +633,11 @@ TEST_F(SettingsTest, SavesReplaceTheFileWholeWhileOthersRead) {
     done = true;
     reader.join();
     EXPECT_EQ(failures, 0);
-#ifndef _WIN32
     // Windows may refuse the open for the instant of the replace; elsewhere
     // an unreadable load can only be a torn file.
-    EXPECT_EQ(unreadable, 0);
-#endif
+    if (!qztest::kHostIsWindows) {
+        EXPECT_EQ(unreadable, 0);
+    }
     EXPECT_GT(saved, 0);
     EXPECT_EQ(FolderEntries(GetAgentDataFolder()), std::vector<std::string>{"guard.ini"});
 }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 // The first thing every test program says, on the unbuffered stream: a
-// program that never said it was not started (tests/run-wine reads this).
+// program that never said it was not started (cmake/wine-run.sh reads this).
 int main(int argc, char** argv) {
     std::fputs("qz-test-started\n", stderr);
     testing::InitGoogleTest(&argc, argv);

@@ -15,6 +15,9 @@
 
 namespace qztest {
 
+// Whether the tests run on Windows (under wine64) rather than natively.
+constexpr bool kHostIsWindows = QZ_HOST_WINDOWS;
+
 // Collects log lines without their time stamps.
 class MemoryHandler : public qz::TLoggerHandler {
 public:
