@@ -109,7 +109,7 @@ std::string EncryptedKeyParam(const std::string& key, const TServerParams& setti
 
 std::string TCommunicationModule::Communicate(const std::string& State, const TBytes& password,
                                               const std::string& NoChangeCode, const TServerParams& settings,
-                                              TRequestResult& RequestResult) {
+                                              TRequestResult& RequestResult, TExchangeBounds bounds) {
     RequestResult = TRequestResult::rrError;
     try {
         TLogger::Fine("Requesting the server");
@@ -118,7 +118,7 @@ std::string TCommunicationModule::Communicate(const std::string& State, const TB
         if (!NoChangeCode.empty()) url += "&nochange=" + NoChangeCode;
         url += "&" + GetMacAddressParameters();
         TLogger::Finest("Request string - " + url);
-        const THttpReply reply = FTransport->Request("POST", url, ToText(body), ConnectTimeoutMs, ReadTimeoutMs);
+        const THttpReply reply = FTransport->Request("POST", url, ToText(body), bounds.ConnectMs, bounds.ReadMs);
         if (!reply.ok) {
             TLogger::Warning("communicate error " + reply.error);
             if (reply.socketError) T10054SocketError::Instance()->HandleException(reply.socketError);

@@ -19,6 +19,13 @@ struct TServerParams {
     int32_t ListenerPort = 0;
 };
 
+// The time one exchange may take: the connect and read time-outs, which
+// together also bound the whole exchange.
+struct TExchangeBounds {
+    uint32_t ConnectMs = 20000;
+    uint32_t ReadMs = 60000;
+};
+
 // Every request to the guard server: one request per connection, encrypted payloads.
 class TCommunicationModule {
 public:
@@ -30,12 +37,16 @@ public:
     explicit TCommunicationModule(std::shared_ptr<THttpTransport> transport = nullptr);
 
     std::string Communicate(const std::string& State, const TBytes& password, const std::string& NoChangeCode,
-                            const TServerParams& settings, TRequestResult& RequestResult);
+                            const TServerParams& settings, TRequestResult& RequestResult,
+                            TExchangeBounds bounds = TExchangeBounds());
     std::string RegisterMe(const TServerParams& settings, TRequestResult& RequestResult);
     std::string TestConnection(const TServerParams& settings, TRequestResult& RequestResult);
     std::string GetStationDirectory(const TServerParams& settings, TRequestResult& RequestResult);
     std::string RegisterStation(const std::string& message, const TServerParams& settings,
                                 TRequestResult& RequestResult);
+
+    // Ends the exchanges under way and fails the later ones; for shutting down.
+    void Cancel() { FTransport->Cancel(); }
 
     static std::string DecodeResponse(const std::string& Response, const TBytes& password,
                                       TRequestResult& RequestResult);

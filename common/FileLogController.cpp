@@ -1,5 +1,7 @@
 #include "common/FileLogController.h"
 
+#include <cmath>
+
 #include "platform/DateTime.h"
 #include "common/Utils.h"
 #include "platform/Clock.h"
@@ -10,9 +12,11 @@ TFileLogControllerThread::TFileLogControllerThread(TFileLoggerHandler* logger, b
     if (startThread) _thread = std::thread([this] { Execute(); });
 }
 
-TFileLogControllerThread::~TFileLogControllerThread() {
+TFileLogControllerThread::~TFileLogControllerThread() { Join(); }
+
+void TFileLogControllerThread::Join() {
     Terminate();
-    if (_thread.joinable()) _thread.join();
+    if (_thread.joinable() && _thread.get_id() != std::this_thread::get_id()) _thread.join();
 }
 
 void TFileLogControllerThread::Terminate() {
@@ -48,7 +52,9 @@ uint32_t TFileLogControllerThread::RunPass() {
             TLogger::Fine("There is no date of logging reset");
             return 0;
         }
-        if (platform::sys::NowLocal() > *resetAt) {
+        // A date that is no number can't be compared: it counts as passed,
+        // or a remotely enabled log would never switch itself off.
+        if (!std::isfinite(*resetAt) || platform::sys::NowLocal() > *resetAt) {
             TLogger::Fine("It is time to reset logging");
             TUtils::DeleteRegistryValue("NoLogDate");
             _logger->SetActive(false);

@@ -29,6 +29,8 @@ public:
     // One pass of the loop; returns the pause that follows it in milliseconds.
     uint32_t RunPass();
     void Terminate();
+    // Ends the thread and waits for it.
+    void Join();
     // Waits until the first level read has been applied (true) or the time is up.
     // The bootstrap waits here so the first lines of a start reach the file log.
     bool WaitFirstLevelRead(uint32_t timeoutMs);

@@ -1,13 +1,16 @@
 #include "common/Files.h"
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <random>
 
 #include "common/Utils.h"
 #include "platform/Clock.h"
+#include "platform/Errors.h"
+#include "platform/FileSystem.h"
 #include "platform/SystemInfo.h"
 
 namespace qz {
@@ -24,48 +27,49 @@ std::vector<uint8_t> ReadWholeFile(const std::string& fileName) {
 
 namespace {
 
-// A fresh "sts*.tmp" name in `folder`; the process id keeps the manager and
-// the agent apart, the counter keeps this process's own saves apart.
-fs::path UniqueTempPath(const fs::path& folder) {
-    static std::atomic<uint32_t> counter{0};
-    for (;;) {
-        char name[40];
-        std::snprintf(name, sizeof name, "sts%X_%X.tmp", platform::sys::CurrentProcessId(), counter.fetch_add(1));
-        fs::path p = folder / name;
-        std::error_code ec;
-        if (!fs::exists(p, ec) && !ec) return p;
-        if (ec) throw std::runtime_error("Cannot create a temporary file in \"" + folder.u8string() + "\": " + ec.message());
-    }
+// A fresh "sts*.tmp" name nobody can guess in advance, so no one can plant a
+// file or link under it; the exclusive create below refuses one anyway.
+std::string TempName() {
+    static std::mutex lock;
+    static std::mt19937_64 rng{std::random_device{}() ^
+                               (uint64_t{platform::sys::CurrentProcessId()} << 32) ^ platform::sys::TickCountMs()};
+    std::lock_guard<std::mutex> guard(lock);
+    char name[40];
+    std::snprintf(name, sizeof name, "sts%016llX.tmp", static_cast<unsigned long long>(rng()));
+    return name;
 }
 
 }  // namespace
 
 void ReplaceFileContent(const std::string& fileName, const std::vector<uint8_t>& data) {
-    const fs::path target = ToFsPath(fileName);
-    const fs::path temp = UniqueTempPath(target.parent_path().empty() ? fs::path(".") : target.parent_path());
-    try {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("Cannot create file \"" + temp.u8string() + "\"");
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        out.close();
-        // A short write (a full disk) must never get as far as the move.
-        if (!out) throw std::runtime_error("Cannot write file \"" + temp.u8string() + "\"");
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw;
+    const std::string folder = ExtractFilePath(fileName);
+    std::string temp;
+    for (int attempt = 0;; ++attempt) {
+        temp = folder + TempName();
+        try {
+            // Written whole and flushed to the disk before it can take the old file's place.
+            platform::files::WriteNewFile(temp, data);
+            break;
+        } catch (const platform::SystemError& e) {
+            if (e.code() == platform::ErrorFileExists && attempt < 8) continue;
+            throw std::runtime_error("Cannot write file \"" + temp + "\": " + e.what());
+        }
     }
     // Windows refuses while another program (the manager, the agent) has the
     // old file open for a moment; a few short retries ride that out.
-    std::error_code ec;
+    std::string why;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (attempt) platform::sys::SleepMs(20);
-        fs::rename(temp, target, ec);
-        if (!ec) return;
+        try {
+            platform::files::MoveOver(temp, fileName);
+            return;
+        } catch (const platform::SystemError& e) {
+            why = e.what();
+        }
     }
     std::error_code ignored;
-    fs::remove(temp, ignored);
-    throw EReplaceError(ec.message());
+    fs::remove(ToFsPath(temp), ignored);
+    throw EReplaceError(why);
 }
 
 }  // namespace qz

@@ -15,19 +15,35 @@ struct THttpReply {
 
 // One request on a fresh connection. Addresses may be http:// or https://;
 // TLS 1.0 to 1.2 without certificate checks, as lab servers use self-signed ones.
+// The whole exchange ends within connect + read time-out, whatever the server does.
 class THttpTransport {
 public:
     virtual ~THttpTransport() = default;
     virtual THttpReply Request(const std::string& method, const std::string& url, const std::string& body,
                                uint32_t connectTimeoutMs, uint32_t readTimeoutMs) = 0;
+    // Ends the requests under way and fails every later one at once; for shutting down.
+    virtual void Cancel() {}
 };
 
 class THttpClientTransport : public THttpTransport {
 public:
-    // A reply larger than this is refused rather than held in memory.
+    // What a reply may be; more is refused rather than held in memory.
     static constexpr size_t MaxReplyBytes = 16u << 20;
+    static constexpr size_t MaxHeaderLineBytes = 8192;   // the status line and each header line
+    static constexpr size_t MaxHeaderCount = 100;
+    // How often a waiting read looks at the clock and at Cancel.
+    static constexpr uint32_t WaitSliceMs = 500;
+
+    THttpClientTransport();
+    ~THttpClientTransport() override;
     THttpReply Request(const std::string& method, const std::string& url, const std::string& body,
                        uint32_t connectTimeoutMs, uint32_t readTimeoutMs) override;
+    void Cancel() override;
+
+    struct State;
+
+private:
+    State* FState;
 };
 
 }  // namespace qz

@@ -26,6 +26,19 @@ LoggerState& State() {
 
 TLoggerHandler::TLoggerHandler(int32_t level) : _level(level) { TLogger::RegisterHandler(this); }
 
+TLoggerHandler::~TLoggerHandler() {
+    // Not yet active while a failed constructor unwinds, so no line reaches it meanwhile.
+    FActive.store(false);
+    LoggerState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    for (auto it = s.handlers.begin(); it != s.handlers.end(); ++it) {
+        if (*it == this) {
+            s.handlers.erase(it);
+            break;
+        }
+    }
+}
+
 void TLoggerHandler::SetActive(bool value) { FActive.store(value); }
 
 std::string TLogger::FormatStamp(double localTime) {
@@ -39,13 +52,23 @@ std::string TLogger::FormatStamp(double localTime) {
 void TLogger::LogMessage(int32_t level, const std::string& message) noexcept {
     LoggerState& s = State();
     try {
+        if (s.mainLevel.load() < level) return;
         std::lock_guard<std::mutex> guard(s.lock);
         try {
-            const std::string line = FormatStamp(platform::sys::NowLocal()) + message;
-            if (s.mainLevel.load() >= level) {
-                for (TLoggerHandler* h : s.handlers) {
-                    if (h->Level() >= level && h->Active()) h->Notify(line);
+            // The line is built only for a handler that takes it.
+            std::string line;
+            for (TLoggerHandler* h : s.handlers) {
+                if (h->Level() < level || !h->Active()) continue;
+                if (line.empty()) {
+                    line = FormatStamp(platform::sys::NowLocal());
+                    if (message.size() <= MaxLineBytes) {
+                        line += message;
+                    } else {
+                        line.append(message, 0, MaxLineBytes);
+                        line += " ... (" + std::to_string(message.size() - MaxLineBytes) + " bytes left out)";
+                    }
                 }
+                h->Notify(line);
             }
         } catch (...) {
             // A failing handler skips the rest of this message; the caller goes on.

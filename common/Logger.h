@@ -18,9 +18,11 @@ enum TLogLevel : int32_t {
 
 class TLoggerHandler {
 public:
-    // Registers the handler with TLogger at once; handlers live until the process ends.
+    // Registers the handler with TLogger at once. The agent's handlers live
+    // until the process ends; one that goes (a constructor that failed half
+    // way included) leaves the logger's list as it goes.
     explicit TLoggerHandler(int32_t level);
-    virtual ~TLoggerHandler() = default;
+    virtual ~TLoggerHandler();
     TLoggerHandler(const TLoggerHandler&) = delete;
     TLoggerHandler& operator=(const TLoggerHandler&) = delete;
 
@@ -45,8 +47,14 @@ public:
     static void Finer(const std::string& m) { LogMessage(logFiner, m); }
     static void Finest(const std::string& m) { LogMessage(logFinest, m); }
 
+    // A line longer than this is cut, with a note of what was left out.
+    static constexpr size_t MaxLineBytes = 64 * 1024;
+
     // Never raises.
     static void LogMessage(int32_t level, const std::string& message) noexcept;
+    // Whether a message of this level can reach any handler: callers test it
+    // before building a costly message.
+    static bool WillLog(int32_t level) { return GetMainLevel() >= level; }
     static void RegisterHandler(TLoggerHandler* handler);
     static int32_t GetMainLevel();
     static void SetMainLevel(int32_t level);

@@ -39,7 +39,18 @@ void T10054SocketError::ReleaseInstance() {
     delete inst;
 }
 
+int32_t T10054SocketError::Counter() const {
+    std::lock_guard<std::mutex> lock(_lock);
+    return _counter;
+}
+
+int32_t T10054SocketError::MaxValue() const {
+    std::lock_guard<std::mutex> lock(_lock);
+    return _maxValue;
+}
+
 void T10054SocketError::Start() {
+    std::lock_guard<std::mutex> lock(_lock);
     try {
         _maxValue = TUtils::ReadIntegerRegistryKey("Socket10054");
     } catch (...) {
@@ -53,6 +64,7 @@ void T10054SocketError::Start() {
 
 void T10054SocketError::HandleException(int socketErrorCode) {
     if (socketErrorCode != ConnectionReset) return;
+    std::lock_guard<std::mutex> lock(_lock);
     ++_counter;
     if (_counter < _maxValue) return;
     if (_maxValue < 20) {
@@ -65,6 +77,7 @@ void T10054SocketError::HandleException(int socketErrorCode) {
 }
 
 void T10054SocketError::Reset() {
+    std::lock_guard<std::mutex> lock(_lock);
     _counter = 0;
     _maxValue = 2;
     try {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <mutex>
 
 #include "platform/Network.h"
 
@@ -21,12 +22,14 @@ public:
     void HandleException(int socketErrorCode);
     void Reset();
 
-    int32_t Counter() const { return _counter; }
-    int32_t MaxValue() const { return _maxValue; }
+    int32_t Counter() const;
+    int32_t MaxValue() const;
 
 private:
     struct CreateTag {};
     explicit T10054SocketError(CreateTag) {}
+    // The heartbeat and the stop signal (another thread) both report here.
+    mutable std::mutex _lock;
     int32_t _counter = 0;
     int32_t _maxValue = 2;
 };

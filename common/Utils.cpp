@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "platform/DateTime.h"
+#include "platform/FileSystem.h"
+#include "platform/FsPath.h"
 #include "platform/SystemInfo.h"
 
 namespace qz {
@@ -15,17 +17,21 @@ platform::reg::Key AgentKey() {
 
 std::string GetAgentDataFolder() { return platform::sys::CommonAppDataDir() + "\\Korvane Inc\\Tallisto Client\\"; }
 
-std::filesystem::path ToFsPath(const std::string& path) {
-    std::string p = path;
-    if (std::filesystem::path::preferred_separator == '/') {
-        for (char& c : p)
-            if (c == '\\') c = '/';
-    }
-#if defined(__cpp_char8_t)
-    return std::filesystem::path(std::u8string(p.begin(), p.end()));
-#else
-    return std::filesystem::u8path(p);
-#endif
+std::filesystem::path ToFsPath(const std::string& path) { return platform::FsPath(path); }
+
+void SecureAgentFolders() {
+    using platform::files::Others;
+    const std::string data = GetAgentDataFolder();
+    const std::string company = ExtractFilePath(data.substr(0, data.size() - 1));
+    platform::files::SecureFolder(company, Others::Read);
+    platform::files::SecureFolder(data, Others::None);
+    platform::files::SecureFolder(data + "Logs", Others::None);
+    // These two come and go with their components; tightened when they are there.
+    std::error_code ec;
+    if (std::filesystem::is_directory(ToFsPath(data + "Update"), ec))
+        platform::files::SecureFolder(data + "Update", Others::None);
+    if (std::filesystem::is_directory(ToFsPath(data + "Banners"), ec))
+        platform::files::SecureFolder(data + "Banners", Others::Read);
 }
 
 std::string ExtractFilePath(const std::string& path) {

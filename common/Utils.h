@@ -14,6 +14,13 @@ platform::reg::Key AgentKey();
 // The common application-data folder + "\Korvane Inc\Tallisto Client\".
 std::string GetAgentDataFolder();
 
+// Gives the agent's folders their protected access lists, made when missing:
+// the company folder (users may read it) and the data folder and "Logs" for
+// SYSTEM and the administrators only; "Update" likewise and "Banners", which
+// session programs show, readable by the users too, when they exist. Links planted in their place
+// are removed. Raises when the data folder can't be secured.
+void SecureAgentFolders();
+
 // Paths are kept in the Windows form; this turns one into a file-system path
 // (UTF-8 aware, and with "/" separators where the host uses them).
 std::filesystem::path ToFsPath(const std::string& path);

@@ -18,6 +18,11 @@ private:
     uint32_t code_;
 };
 
+// System error codes that callers above the seam look at.
+constexpr uint32_t ErrorAccessDenied = 5;
+constexpr uint32_t ErrorFileExists = 80;
+constexpr uint32_t ErrorDiskFull = 112;
+
 // The system's message text for an error code, without the trailing line end and full stop.
 std::string SystemErrorText(uint32_t code);
 

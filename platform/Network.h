@@ -28,6 +28,8 @@ std::optional<std::vector<uint8_t>> BestInterfaceHardwareAddress(const std::stri
 // The socket error code of the calling thread's last failed socket call, in
 // Windows numbering (10054 = connection reset by peer).
 int LastSocketError();
+// Forgets the calling thread's last socket error, so a later failure reports its own.
+void ClearSocketError();
 constexpr int SocketConnectionReset = 10054;
 
 }  // namespace platform::net

@@ -39,6 +39,9 @@ void CreateKey(const Key& key);
 bool DeleteValue(const Key& key, const std::string& name);
 bool DeleteKey(const Key& key);
 std::vector<std::string> ValueNames(const Key& key);
+// Makes the key when missing and gives it a protected access list: SYSTEM
+// and the administrators full control, nobody else anything.
+void SecureKey(const Key& key);
 std::vector<std::string> SubKeyNames(const Key& key);
 
 }  // namespace platform::reg

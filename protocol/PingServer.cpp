@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -46,6 +49,7 @@ void TPingServerThread::Terminate() {
     _terminated = true;
     // A pulse only reaches a thread that is waiting; set it so the next wait ends too.
     _wake.Set();
+    _communicator->Cancel();
 }
 
 void TPingServerThread::WaitFor() {
@@ -65,11 +69,12 @@ std::string TPingServerThread::NewPacketId() {
 }
 
 uint32_t TPingServerThread::RandomPeriod(uint32_t p) {
-    const uint32_t a = static_cast<uint32_t>(std::lround(0.8 * p));
-    const uint32_t b = static_cast<uint32_t>(std::lround(1.2 * p));
-    if (a >= b) return a;
+    // 64-bit: 1.2 p passes 2^31 for large periods, and long is 32 bits on Windows.
+    const uint64_t a = static_cast<uint64_t>(std::llround(0.8 * p));
+    const uint64_t b = std::min<uint64_t>(static_cast<uint64_t>(std::llround(1.2 * p)), UINT32_MAX);
+    if (a >= b) return static_cast<uint32_t>(std::min<uint64_t>(a, UINT32_MAX));
     std::lock_guard<std::mutex> lock(g_rngLock);
-    return std::uniform_int_distribution<uint32_t>(a, b - 1)(Rng());
+    return static_cast<uint32_t>(std::uniform_int_distribution<uint64_t>(a, b - 1)(Rng()));
 }
 
 TBytes TPingServerThread::NoChangeFrame(const std::string& packetId, const std::string& noChangeCode) {
@@ -103,6 +108,8 @@ uint32_t TPingServerThread::RunCycle() {
 
     if (_state.AppInitialized()) {
         _state.SetPacketId(websocketMode ? NewPacketId() : std::string());
+        // Cleared first: a document that fails to build must not go out as "no change".
+        _noChangeValue = false;
         _hooks.onMainThread([this] {
             try {
                 bool noChange = false;
@@ -113,7 +120,7 @@ uint32_t TPingServerThread::RunCycle() {
                 TLogger::Warning(std::string("Error creating outbound packet ") + e.what());
             }
         });
-        if (!_noChangeValue) TLogger::Finest("Sending the following to the server:" + _packet);
+        if (!_noChangeValue && TLogger::WillLog(logFinest)) TLogger::Finest("Sending the following to the server:" + _packet);
         if (!websocketMode) {
             reply = _communicator->Communicate(_packet, _state.ConnectionPassword(),
                                                _noChangeValue ? _state.NoChangeCode() : std::string(), cfg.Server,
@@ -172,7 +179,7 @@ uint32_t TPingServerThread::RunCycle() {
         }
     }
     if (_hooks.websocket) _hooks.websocket->RefreshState();
-    if (sleepTime == 0) sleepTime = RandomPeriod(cfg.IMAlivePeriod);
+    if (sleepTime == 0) sleepTime = RandomPeriod(std::max(cfg.IMAlivePeriod, MinAlivePeriodMs));
     TLogger::Fine("We'll sleep " + std::to_string(sleepTime) + " ms.");
     return sleepTime;
 }

@@ -65,6 +65,8 @@ public:
     };
     // Pause after a cycle that raised, so a persistent fault can't spin.
     static constexpr uint32_t ErrorPauseMs = 1000;
+    // The shortest period a server can set, so a period of 0 can't make the heartbeat spin.
+    static constexpr uint32_t MinAlivePeriodMs = 1000;
 
     TPingServerThread(IHeartbeatState& state, Hooks hooks, TEvent& wake, TEvent& responseReceived,
                       std::shared_ptr<THttpTransport> transport = nullptr);
@@ -72,6 +74,7 @@ public:
 
     // The thread is created suspended; Resume starts it.
     void Resume();
+    // Asks the thread to end and ends the exchange it may be in.
     void Terminate();
     void WaitFor();
 

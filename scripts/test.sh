@@ -81,12 +81,18 @@ ctest --preset native-tsan -j"$JOBS"
 
 step "fuzz targets: build and a short run over their seeds"
 cmake --preset native-fuzz >/dev/null
-cmake --build --preset native-fuzz -j"$JOBS" --target ReplyFuzz SettingsFuzz
-for f in Reply Settings; do
+FUZZERS="Reply Settings SavedFiles TextForms"
+cmake --build --preset native-fuzz -j"$JOBS" --target $(for f in $FUZZERS; do printf '%sFuzz ' "$f"; done)
+# A deeply nested document in every scratch corpus, so each short run reaches
+# the depth where a recursive reader would overflow its stack.
+deep=$(python3 -c 'import sys; n=30000; sys.stdout.write("\x02<apps><app_cache modifytime=\"d\"><application id=\"1\"><path>" + "<b>"*n + "x" + "</b>"*n + "</path><company/><version/><name/></application></app_cache></apps>")')
+for f in $FUZZERS; do
   seeds=tests/fuzz/corpus/$(echo "$f" | tr 'A-Z' 'a-z')
   # New inputs go to the scratch folder named first, never into the seeds.
   mkdir -p "build/native-fuzz/smoke-$f"
-  build/native-fuzz/tests/fuzz/${f}Fuzz -runs=20000 -max_len=4096 "build/native-fuzz/smoke-$f" "$seeds" 2>&1 | tail -1
+  printf '%s' "$deep" >"build/native-fuzz/smoke-$f/deep-nesting"
+  build/native-fuzz/tests/fuzz/${f}Fuzz -runs=20000 -max_len=262144 -rss_limit_mb=4096 \
+    "build/native-fuzz/smoke-$f" "$seeds" 2>&1 | tail -1
 done
 
 step "win64 build"

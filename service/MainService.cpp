@@ -86,8 +86,13 @@ TMainService::TMainService(CreateTag) {
     // Created first: logon handling may pulse the heartbeat before Start.
     hEvent = std::make_unique<TEvent>();
     hResponseReceivedEvent = std::make_unique<TEvent>();
-    hStartedEvent = platform::sys::CreateNamedEvent(StartedEventName, false, false);
-    TLogger::Fine("Event created " + std::to_string(hStartedEvent));
+    try {
+        hStartedEvent = platform::sys::CreateNamedEvent(StartedEventName, false, false);
+        TLogger::Fine("Event created " + std::to_string(hStartedEvent));
+    } catch (const std::exception& e) {
+        // Another program may hold the name; the agent works without the signal.
+        TLogger::Warning(std::string("Cannot create started event. Reason - ") + e.what());
+    }
     FStoped = true;
     FSettings = std::make_unique<TSettings>();  // loaded at Start
     FStationType = TTSUtils::GetStationType();
@@ -184,6 +189,11 @@ void TMainService::WriteARSOSetting() {
 }
 
 void TMainService::Start() {
+    std::lock_guard<std::mutex> lifecycle(FLifecycleLock);
+    if (FStopRequested) {
+        TLogger::Fine("Start skipped: the service is stopping");
+        return;
+    }
     if (FStoped) {
         FStoped = false;
         TLogger::Fine("Starting everything");
@@ -196,16 +206,20 @@ void TMainService::Start() {
         if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
             // The start-up lock decision belongs to the custom login processor.
         }
-        if (TUtils::ReadRegistryKey("FirstRun") == "1") {
-            platform::reg::CreateKey(AgentKey());
-            platform::reg::DeleteValue(AgentKey(), "NoLockAtStartup");
-            platform::reg::DeleteValue(AgentKey(), "FirstRun");
+        try {
+            if (TUtils::ReadRegistryKey("FirstRun") == "1") {
+                platform::reg::CreateKey(AgentKey());
+                platform::reg::DeleteValue(AgentKey(), "NoLockAtStartup");
+                platform::reg::DeleteValue(AgentKey(), "FirstRun");
+            }
+        } catch (const std::exception& e) {
+            TLogger::Warning(std::string("Error clearing the first-run values - ") + e.what());
         }
         // The metering thread resumes here.
         LogonActiveSessions();
         TLogger::Fine("All launching has finished");
     }
-    if (!platform::sys::SetNamedEvent(hStartedEvent))
+    if (hStartedEvent && !platform::sys::SetNamedEvent(hStartedEvent))
         TLogger::Fine("Cannot set started event. Reason - " + platform::SystemErrorText(platform::LastErrorCode()));
 }
 
@@ -273,12 +287,16 @@ void TMainService::SessionChanged(uint32_t eventType, uint32_t sessionId) {
 }
 
 void TMainService::Stop() {
+    FStopRequested = true;
+    std::lock_guard<std::mutex> lifecycle(FLifecycleLock);
     if (FStoped) return;
     FStoped = true;
     TLogger::Fine("I am dying");
     SendStopSignal();
-    // The metering thread is asked to end here.
+    // The metering thread is asked to end here. Terminating the heartbeat
+    // also ends the exchange it may be in, so the join below is prompt.
     FPinger->Terminate();
+    FPinger->WaitFor();
     // The command server stops here.
     StopUI();
     TLogger::Fine("I am completely dead");
@@ -286,8 +304,9 @@ void TMainService::Stop() {
 
 void TMainService::SendStopSignal() {
     TRequestResult result = TRequestResult::rrError;
-    const std::string reply = FPinger->Communicator().Communicate(kStopSignal, FAppState->ConnectionPassword(), "",
-                                                                  ServerParams(*FSettings), result);
+    const std::string reply =
+        FPinger->Communicator().Communicate(kStopSignal, FAppState->ConnectionPassword(), "", ServerParams(*FSettings),
+                                            result, TExchangeBounds{StopSignalConnectMs, StopSignalReadMs});
     TLogger::Fine(RequestResultName(result));
     TLogger::Fine(reply);
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/Event.h"
@@ -42,6 +44,9 @@ public:
     void InitOSVersion();
 
     bool Stoped() const { return FStoped; }
+    // How long the stop signal may take, so a stalled server can't hold up a stop.
+    static constexpr uint32_t StopSignalConnectMs = 3000;
+    static constexpr uint32_t StopSignalReadMs = 3000;
     bool CustomAuthentificationEnabled() const { return FCustomAuthentificationEnabled; }
     bool EnableSessionLimit() const { return FEnableSessionLimit; }
     bool SupportMultipleSessions() const { return FSupportMultipleSessions; }
@@ -80,7 +85,11 @@ private:
 
     bool FCustomAuthentificationEnabled = false;
     bool FEnableSessionLimit = false;
-    bool FStoped = true;
+    std::atomic<bool> FStoped{true};
+    // Set by the first Stop, whether or not Start ran: a Start after it does nothing.
+    std::atomic<bool> FStopRequested{false};
+    // Keeps Start (main thread) and Stop (service thread) from overlapping.
+    std::mutex FLifecycleLock;
     std::unique_ptr<TSettings> FSettings;
     std::unique_ptr<TLocker> FLocker;
     std::unique_ptr<TUserCache> FUserCache;

@@ -1,5 +1,6 @@
 #include "service/ServiceBootstrapProxy.h"
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -9,6 +10,7 @@
 #include "common/MainThread.h"
 #include "common/Utils.h"
 #include "platform/Errors.h"
+#include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "platform/Console.h"
 #include "platform/Processes.h"
@@ -20,7 +22,46 @@ namespace qz {
 namespace {
 TFileLoggerHandler* g_fileHandler = nullptr;
 TFileLogControllerThread* g_controller = nullptr;
+TService* g_service = nullptr;
+// The start-up hand-over; joined at the end of the process.
+std::thread g_startUp;
+// A stop that comes first wins: the main service is then neither built nor started.
+std::atomic<bool> g_stopRequested{false};
+// Why the folders or the key could not be protected; logged once the log runs.
+std::string g_secureError;
+
+// Builds and starts the main service on the main thread once the service runs.
+void StartUp() {
+    // Let the controller read the level first, or the construction lines
+    // would miss the file log on every start.
+    g_controller->WaitFirstLevelRead(2000);
+    if (!g_secureError.empty()) TLogger::Severe(g_secureError);
+    TProxyGuardService::StartMainService(g_service, [] {
+        TLogger::Fine("Opening the firewall for " + platform::sys::ModulePath());
+        TMainService* ms = TMainService::Instance();
+        ms->SetFileLogControllerThread(g_controller);
+        ms->Start();
+    });
+}
 }  // namespace
+
+void TProxyGuardService::StartMainService(TService* service, const std::function<void()>& buildAndStart) {
+    try {
+        TMainThreadQueue::Instance().Synchronize([&] {
+            if (!g_stopRequested) buildAndStart();
+        });
+    } catch (const std::exception& e) {
+        // The agent can't run without its main service: stop, and say why to
+        // the service manager and the event log instead of ending the process.
+        TLogger::Severe(std::string("Error while starting the service - ") + e.what());
+        if (!service) return;
+        service->EventLogger().LogMessage(std::string("Service failed on start: ") + e.what());
+        service->FErrCode = StartFailedCode;
+        service->Messages().Post({CM_SERVICE_CONTROL, platform::scm::ControlCodeStop, 0});
+    }
+}
+
+void TProxyGuardService::ResetForTests() { g_stopRequested = false; }
 
 TFileLoggerHandler* TProxyGuardService::FileHandler() { return g_fileHandler; }
 TFileLogControllerThread* TProxyGuardService::ControllerThread() { return g_controller; }
@@ -45,7 +86,20 @@ void TProxyGuardService::ServiceAfterInstall(TService& sender) {
     }
 }
 
-void TProxyGuardService::ServiceStart(TService& /*sender*/, bool& /*started*/) {
+void TProxyGuardService::ServiceStart(TService& sender, bool& /*started*/) {
+    // Before anything is written there: users of the workstation must not
+    // read the secrets in the data folder or plant files and links in it.
+    try {
+        SecureAgentFolders();
+    } catch (const std::exception& e) {
+        g_secureError = std::string("Cannot secure the data folder - ") + e.what();
+    }
+    try {
+        // The key holds the password hash; no program of a user session reads it.
+        platform::reg::SecureKey(AgentKey());
+    } catch (const std::exception& e) {
+        g_secureError += std::string(g_secureError.empty() ? "" : "; ") + "Cannot secure the registry key - " + e.what();
+    }
     int32_t maxSize = 0;
     try {
         maxSize = TUtils::ReadIntegerRegistryKey("MaxFileLogSize");
@@ -58,20 +112,25 @@ void TProxyGuardService::ServiceStart(TService& /*sender*/, bool& /*started*/) {
     (new TRestartLoggerHandler(logThrowing))->SetActive(true);
     platform::sys::SetConsoleCtrlHandler(&TProxyGuardService::ConsoleCtrlHandler);
     // The main service is built on the main thread once the service reports running.
-    std::thread([] {
-        // Let the controller read the level first, or the construction lines
-        // would miss the file log on every start.
-        g_controller->WaitFirstLevelRead(2000);
-        TMainThreadQueue::Instance().Synchronize([] {
-            TLogger::Fine("Opening the firewall for " + platform::sys::ModulePath());
-            TMainService* ms = TMainService::Instance();
-            ms->SetFileLogControllerThread(g_controller);
-            ms->Start();
-        });
-    }).detach();
+    g_service = &sender;
+    if (g_startUp.joinable()) g_startUp.join();
+    g_startUp = std::thread(StartUp);
 }
 
-void TProxyGuardService::ServiceStop(TService& /*sender*/, bool& /*stopped*/) { TMainService::Instance()->Stop(); }
+void TProxyGuardService::ServiceStop(TService& /*sender*/, bool& /*stopped*/) {
+    g_stopRequested = true;
+    // Nothing to stop when the main service was never built; if it is being
+    // built right now, its Start sees the request and does nothing.
+    if (TMainService* ms = TMainService::AccessInstance(0)) ms->Stop();
+}
+
+void TProxyGuardService::Shutdown() {
+    g_stopRequested = true;
+    if (g_startUp.joinable()) g_startUp.join();
+    if (TMainService* ms = TMainService::AccessInstance(0)) ms->Stop();
+    // The handlers and the controller stay allocated: a late log line may still reach them.
+    if (g_controller) g_controller->Join();
+}
 
 void TProxyGuardService::SessionChanged(uint32_t eventType, uint32_t sessionId) {
     TMainService::Instance()->SessionChanged(eventType, sessionId);

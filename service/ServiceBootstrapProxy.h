@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,18 @@ public:
     static void SessionChanged(uint32_t eventType, uint32_t sessionId);
     // Console control events: 6 (system shutdown) sends the stop signal.
     static bool ConsoleCtrlHandler(uint32_t event);
+
+    // The service-specific exit code reported when the main service can't start.
+    static constexpr uint32_t StartFailedCode = 1;
+    // The end of the process: waits for the start-up hand-over, stops the main
+    // service if it runs and ends the log controller, so no thread of the agent
+    // outlives main.
+    static void Shutdown();
+    // Runs buildAndStart on the main thread unless a stop came first; when it
+    // raises, the service stops with StartFailedCode and the reason in the event log.
+    static void StartMainService(TService* service, const std::function<void()>& buildAndStart);
+    // Tests only: forget an earlier stop request.
+    static void ResetForTests();
 
     // What ServiceStart made; kept for the life of the process.
     static TFileLoggerHandler* FileHandler();

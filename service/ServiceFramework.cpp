@@ -241,7 +241,9 @@ void TService::Install(size_t serviceCount) {
     c.serviceType = ServiceTypeValue(ServiceType, serviceCount, Interactive);
     c.startType = StartTypeValue(StartType, ServiceType);
     c.errorControl = static_cast<uint32_t>(ErrorSeverity);
-    c.binaryPath = platform::sys::ModulePath();
+    // Quoted: unquoted, a path with blanks ("C:\\Program Files\\...") lets
+    // Windows try "C:\\Program.exe" first, which any user may be able to plant.
+    c.binaryPath = "\"" + platform::sys::ModulePath() + "\"";
     c.loadOrderGroup = LoadGroup;
     c.tagId = FTagID;
     for (const auto& d : Dependencies) c.dependencies.push_back(d.FIsGroup ? "+" + d.FName : d.FName);

@@ -4,6 +4,7 @@
 
 #include "platform/SystemInfo.h"
 #include "service/QZServiceBootstrap.h"
+#include "service/ServiceBootstrapProxy.h"
 #include "service/ServiceFramework.h"
 
 int main(int argc, char** argv) {
@@ -12,5 +13,7 @@ int main(int argc, char** argv) {
     app.Initialize();
     app.Title = "Tallisto service";
     app.AddService(std::make_unique<qz::TTallistoClient>());
-    return app.Run(args);
+    const int rc = app.Run(args);
+    qz::TProxyGuardService::Shutdown();
+    return rc;
 }

@@ -1,15 +1,10 @@
 #include "sessions/UserCache.h"
 
+#include "common/Text.h"
 #include "platform/Accounts.h"
 
 namespace qz {
 namespace {
-
-std::string AsciiLower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
 
 // A name without domain is known by the bare account name.
 std::string DropLeadingSeparator(std::string s) {
@@ -61,7 +56,8 @@ int32_t TUserCache::Add(const std::string& UserName, const std::string& DomainNa
 
 int32_t TUserCache::GetUserIdByName(const std::string& UserName) {
     std::lock_guard<std::mutex> lock(_cs);
-    return FindLocked(AsciiLower(UserName));
+    // Keyed as the records are, so a user without domain ("\\name") is found.
+    return FindLocked(DropLeadingSeparator(AsciiLower(UserName)));
 }
 
 std::optional<TUserRecord> TUserCache::GetUserById(int32_t AUserId) {

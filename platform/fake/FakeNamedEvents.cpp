@@ -1,3 +1,4 @@
+#include "platform/Errors.h"
 #include "platform/NamedEvents.h"
 #include "platform/fake/FakeWorld.h"
 
@@ -7,6 +8,7 @@ using fake::Locked;
 
 EventHandle CreateNamedEvent(const std::string& name, bool, bool initialState) {
     Locked w;
+    if (w->createEventFails) ThrowSystemError(ErrorAccessDenied);
     const uintptr_t h = w->nextHandle++;
     // A second create opens the existing event and leaves its state alone.
     w->namedEvents.emplace(name, initialState);

@@ -24,5 +24,6 @@ std::optional<std::vector<uint8_t>> BestInterfaceHardwareAddress(const std::stri
 }
 
 int LastSocketError() { return Locked()->lastSocketError; }
+void ClearSocketError() { Locked()->lastSocketError = 0; }
 
 }  // namespace platform::net

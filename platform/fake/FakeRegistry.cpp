@@ -110,6 +110,12 @@ bool DeleteKey(const Key& key) {
     return true;
 }
 
+void SecureKey(const Key& key) {
+    Locked w;
+    if (w->registryReadOnly) ThrowSystemError(5);
+    w->securedKeys.push_back(Create(*w, key));
+}
+
 std::vector<std::string> ValueNames(const Key& key) {
     Locked w;
     std::vector<std::string> out;

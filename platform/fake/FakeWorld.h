@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/AsciiCase.h"
+#include "platform/FileSystem.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
@@ -22,6 +23,7 @@ struct RegistryWorld {
     // "<hive>|<view>|<lower-case path>" -> lower-case value name -> (name, value)
     std::map<std::string, std::map<std::string, std::pair<std::string, reg::Value>>> keys;
     std::map<std::string, std::string> keyNames;  // key id -> its last name as first written
+    std::vector<std::string> securedKeys;         // key ids given the protected list
     bool registryReadOnly = false;
 };
 
@@ -78,6 +80,13 @@ struct SystemInfoWorld {
     uint16_t nativeArch = sys::ProcessorArchitectureAmd64;
 };
 
+struct FileSystemWorld {
+    std::map<std::string, files::Others> securedFolders;  // lower-case path -> who else may read
+    // Fault injection: a write fails with a full disk once this many bytes went out.
+    std::optional<size_t> diskFullAfterBytes;
+    int replaceFailures = 0;  // the next MoveOver calls that fail
+};
+
 struct FileVersionWorld {
     std::map<std::string, std::map<std::string, std::string>> versionStrings;  // file -> name -> text
 };
@@ -112,6 +121,7 @@ struct SecurityWorld {
 };
 
 struct NamedEventsWorld {
+    bool createEventFails = false;  // as when another program holds the name
     std::map<std::string, bool> namedEvents;
     std::map<uintptr_t, std::string> eventHandles;
 };
@@ -122,6 +132,7 @@ struct WorldData : RegistryWorld,
                    EventLogWorld,
                    ClockWorld,
                    SystemInfoWorld,
+                   FileSystemWorld,
                    FileVersionWorld,
                    ProcessesWorld,
                    ConsoleWorld,

@@ -82,4 +82,6 @@ std::optional<std::vector<uint8_t>> BestInterfaceHardwareAddress(const std::stri
 
 int LastSocketError() { return WSAGetLastError(); }
 
+void ClearSocketError() { WSASetLastError(0); }
+
 }  // namespace platform::net

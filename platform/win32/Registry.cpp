@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "platform/win32/WinText.h"
+// After windows.h: it needs the declarations that header brings.
+#include <sddl.h>
 
 namespace platform::reg {
 namespace {
@@ -78,19 +80,19 @@ std::optional<Value> QueryValue(const Key& key, const std::string& name) {
     DWORD type = 0;
     DWORD size = 0;
     std::vector<uint8_t> data;
-    // The value may grow between the size query and the read; ask again then.
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    // The value may grow between the size query and the read; ask again then,
+    // but not for ever: a value that keeps growing is an error, never a stale buffer.
+    rc = ERROR_MORE_DATA;
+    for (int attempt = 0; attempt < 8 && rc == ERROR_MORE_DATA; ++attempt) {
         rc = RegQueryValueExW(k.get(), wname.c_str(), nullptr, &type, nullptr, &size);
         if (rc == ERROR_FILE_NOT_FOUND) return std::nullopt;
         Check(rc);
         data.assign(size, 0);
         rc = RegQueryValueExW(k.get(), wname.c_str(), nullptr, &type, data.empty() ? nullptr : data.data(), &size);
-        if (rc == ERROR_MORE_DATA) continue;
-        if (rc == ERROR_FILE_NOT_FOUND) return std::nullopt;
-        Check(rc);
-        data.resize(size);
-        break;
     }
+    if (rc == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    Check(rc);
+    data.resize(size);
     Value v;
     v.bytes = data;
     switch (type) {
@@ -102,17 +104,24 @@ std::optional<Value> QueryValue(const Key& key, const std::string& name) {
         v.type = ValueType::ExpandString;
         v.text = StringData(data);
         break;
+    // A number of the wrong size is no number: it reads as a value of another type.
     case REG_DWORD:
-        v.type = ValueType::DWord;
-        if (data.size() >= 4) {
+        if (data.size() == 4) {
             uint32_t n;
             std::memcpy(&n, data.data(), 4);
+            v.type = ValueType::DWord;
             v.number = n;
+        } else {
+            v.type = ValueType::Other;
         }
         break;
     case REG_QWORD:
-        v.type = ValueType::QWord;
-        if (data.size() >= 8) std::memcpy(&v.number, data.data(), 8);
+        if (data.size() == 8) {
+            std::memcpy(&v.number, data.data(), 8);
+            v.type = ValueType::QWord;
+        } else {
+            v.type = ValueType::Other;
+        }
         break;
     case REG_BINARY: v.type = ValueType::Binary; break;
     case REG_MULTI_SZ: v.type = ValueType::MultiString; break;
@@ -200,6 +209,24 @@ std::vector<std::string> SubKeyNames(const Key& key) {
         names.push_back(win::Utf8(buf, len));
     }
     return names;
+}
+
+void SecureKey(const Key& key) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)", SDDL_REVISION_1,
+                                                              &sd, nullptr))
+        ThrowSystemError(GetLastError());
+    OpenKey k;
+    LONG rc = k.Create(key, WRITE_DAC | WRITE_OWNER);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegSetKeySecurity(k.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             PROTECTED_DACL_SECURITY_INFORMATION, sd);
+        // Only the list where the owner can't be set.
+        if (rc != ERROR_SUCCESS)
+            rc = RegSetKeySecurity(k.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, sd);
+    }
+    LocalFree(sd);
+    Check(rc);
 }
 
 }  // namespace platform::reg

@@ -33,6 +33,11 @@ public:
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     HANDLE get() const { return h_; }
+    HANDLE release() {
+        HANDLE h = h_;
+        h_ = nullptr;
+        return h;
+    }
     explicit operator bool() const { return h_ && h_ != INVALID_HANDLE_VALUE; }
 
 private:

@@ -1,9 +1,12 @@
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "tests/support/TestSupport.h"
 #include "platform/DateTime.h"
+#include "common/EventLoggerHandler.h"
 #include "common/FileLogController.h"
+#include "platform/Errors.h"
 #include "common/LoggerHandlers.h"
 #include "common/Utils.h"
 
@@ -227,4 +230,34 @@ TEST_F(ControllerTest, ThreadAppliesLevelWithinAPass) {
     ASSERT_TRUE(running.WaitFirstLevelRead(3000));
     EXPECT_TRUE(file->Active());
     EXPECT_EQ(TLogger::GetMainLevel(), 6);
+}
+
+TEST_F(ControllerTest, ADateThatIsNoNumberSwitchesTheLogOff) {
+    ctl->SetLogLevel(4);
+    ASSERT_TRUE(file->Active());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    TUtils::WriteDateTimeRegistryKey("NoLogDate", nan);
+    EXPECT_EQ(ctl->RunPass(), 0u);
+    EXPECT_TRUE(log->Has("It is time to reset logging"));
+    EXPECT_FALSE(file->Active());
+    EXPECT_EQ(LogLevelValue(), -1);
+}
+
+TEST_F(LoggerTest, LongLinesAreCutWithANoteOfWhatWasLeftOut) {
+    TLogger::Fine(std::string(TLogger::MaxLineBytes + 1000, 'x'));
+    TLogger::Fine(std::string(TLogger::MaxLineBytes, 'y'));
+    const auto lines = log->Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], std::string(TLogger::MaxLineBytes, 'x') + " ... (1000 bytes left out)");
+    EXPECT_EQ(lines[1], std::string(TLogger::MaxLineBytes, 'y'));
+}
+
+TEST_F(LoggerTest, AHandlerThatFailsToBeBuiltLeavesNoTraceInTheLogger) {
+    // The event source can't be registered: the handler's construction fails
+    // after the base registered it; the logger must not keep the freed handler.
+    W().registryReadOnly = true;
+    EXPECT_THROW(std::make_unique<TEventLogLoggerHandler>(logThrowing, "Tallisto Client"), platform::SystemError);
+    TLogger::Throwing("still logging");  // a freed handler here would be a use after free
+    EXPECT_TRUE(log->Has("still logging"));
+    EXPECT_TRUE(W().events.empty());
 }

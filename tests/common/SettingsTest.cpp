@@ -595,6 +595,34 @@ TEST_F(SettingsTest, FailedReplaceReportsFailureAndLeavesNoTemporaryFile) {
     EXPECT_TRUE(fs::is_directory(ToFsPath(Ini())));
 }
 
+TEST_F(SettingsTest, ASaveThatFailsPartWayLeavesThePreviousFileWhole) {
+    TSettings s;
+    s.SetRoomName("before");
+    ASSERT_TRUE(s.SaveSettings());
+    const TBytes before = ReadRaw(Ini());
+    struct Case {
+        const char* name;
+        std::function<void(platform::fake::World&)> fault;
+    } cases[] = {
+        {"the disk fills up part-way", [](auto& w) { w.diskFullAfterBytes = 10; }},
+        {"the disk is full at once", [](auto& w) { w.diskFullAfterBytes = 0; }},
+        {"the final move keeps failing", [](auto& w) { w.replaceFailures = 100; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.fault(W());
+        s.SetRoomName("after");
+        EXPECT_FALSE(s.SaveSettings());
+        EXPECT_EQ(ReadRaw(Ini()), before);
+        EXPECT_EQ(FolderEntries(GetAgentDataFolder()), std::vector<std::string>{"guard.ini"});
+        W().diskFullAfterBytes.reset();
+        W().replaceFailures = 0;
+    }
+    TSettings reread;
+    reread.Init();
+    EXPECT_EQ(reread.RoomName(), "before");
+}
+
 TEST_F(SettingsTest, SavesReplaceTheFileWholeWhileOthersRead) {
     // Two documents of very different sizes: a reader that ever saw a file
     // being written in place would read a cut or mixed document.

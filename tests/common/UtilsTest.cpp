@@ -1,4 +1,10 @@
+#include <filesystem>
+#include <fstream>
+#include <map>
+
 #include "tests/support/TestSupport.h"
+#include "common/Text.h"
+#include "platform/FileSystem.h"
 #include "platform/DateTime.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
@@ -122,4 +128,50 @@ TEST_F(ServiceUtilsTest, IsAdminByTokenClosesTheToken) {
     EXPECT_TRUE(TWinUtils::IsAdminByToken(7));
     EXPECT_FALSE(TWinUtils::IsAdminByToken(8));
     EXPECT_TRUE(W().tokens.empty());
+}
+
+using FolderSecurity = PlatformTest;
+
+TEST_F(FolderSecurity, TheAgentsFoldersGetTheirAccessLists) {
+    using platform::files::Others;
+    const std::string data = GetAgentDataFolder();
+    const std::string company = W().commonAppData + "\\Korvane Inc";
+    auto secured = [&] {
+        std::map<std::string, Others> out;
+        for (const auto& [path, others] : W().securedFolders) out[path] = others;
+        return out;
+    };
+    SecureAgentFolders();
+    // "Update" and "Banners" come and go with their components.
+    EXPECT_EQ(secured(), (std::map<std::string, Others>{{AsciiLower(company), Others::Read},
+                                                         {AsciiLower(data.substr(0, data.size() - 1)), Others::None},
+                                                         {AsciiLower(data + "Logs"), Others::None}}));
+    EXPECT_TRUE(std::filesystem::is_directory(ToFsPath(data + "Logs")));
+    EXPECT_FALSE(std::filesystem::exists(ToFsPath(data + "Update")));
+
+    std::filesystem::create_directories(ToFsPath(data + "Update"));
+    std::filesystem::create_directories(ToFsPath(data + "Banners"));
+    SecureAgentFolders();
+    EXPECT_EQ(secured()[AsciiLower(data + "Update")], Others::None);
+    EXPECT_EQ(secured()[AsciiLower(data + "Banners")], Others::Read);
+}
+
+TEST_F(FolderSecurity, ALinkPlantedInPlaceOfTheLogFolderIsNeverFollowed) {
+    if (qztest::kHostIsWindows) GTEST_SKIP() << "links staged natively; Windows is covered by the platform tests";
+    namespace fs = std::filesystem;
+    const std::string data = GetAgentDataFolder();
+    const fs::path elsewhere = ToFsPath(W().commonAppData) / "elsewhere";
+    fs::create_directories(elsewhere);
+    std::ofstream(elsewhere / "precious.txt") << "keep";
+    fs::create_directories(ToFsPath(data));
+    fs::create_directory_symlink(elsewhere, ToFsPath(data + "Logs"));
+    std::ofstream(ToFsPath(data) / "note.txt") << "x";
+    fs::create_symlink(elsewhere / "precious.txt", ToFsPath(data + "guard.ini"));
+
+    SecureAgentFolders();
+    EXPECT_FALSE(fs::is_symlink(ToFsPath(data + "Logs")));
+    EXPECT_TRUE(fs::is_directory(ToFsPath(data + "Logs")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(ToFsPath(data + "guard.ini"))));  // the planted link is gone
+    EXPECT_TRUE(fs::exists(ToFsPath(data) / "note.txt"));
+    EXPECT_TRUE(fs::exists(elsewhere / "precious.txt"));  // what the links pointed at is untouched
 }

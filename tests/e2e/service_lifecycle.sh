@@ -23,7 +23,7 @@ out=$(qz_wine "$agent" /INSTALL /SILENT 2>&1) || qz_fail "silent install failed:
 [ -z "$out" ] || qz_fail "silent install printed: $out"
 cfg=$(qz_wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$svc" 2>&1 | tr -d '\r')
 for want in "DisplayName    REG_SZ    Tallisto Service" "Start    REG_DWORD    0x2" "Type    REG_DWORD    0x10" \
-            "ObjectName    REG_SZ    LocalSystem" "ImagePath    REG_SZ    $agent" \
+            "ObjectName    REG_SZ    LocalSystem" "ImagePath    REG_SZ    \"$agent\"" \
             "Description    REG_SZ    Enables Tallisto server to control the workstation"; do
   grep -qF "$want" <<<"$cfg" || qz_fail "service entry lacks '$want':
 $cfg"

@@ -366,3 +366,43 @@ TEST_F(AppStateTest, RowsOfOtherComponentsAreHandedOver) {
     EXPECT_TRUE(log->Has("Packet decoding error (updates) bad offer"));
     EXPECT_EQ(state->NoChangeCode(), "3");
 }
+
+TEST_F(AppStateTest, ABadNoChangeCodeKeepsThePreviousOne) {
+    ASSERT_TRUE(Reply("2.5", "<nochange>42</nochange>"));
+    // The code travels unescaped in the address and as three bytes of a frame.
+    for (const char* bad : {"abc", "-1", "12&hostname=x", " 7", "+7", "", "99999999999"}) {
+        SCOPED_TRACE(bad);
+        ASSERT_TRUE(Reply("2.5", std::string("<nochange>") + bad + "</nochange>"));
+        EXPECT_EQ(state->NoChangeCode(), "42");
+        EXPECT_TRUE(state->CanUseNoChangeMode());
+    }
+    bool logged = false;
+    for (const auto& l : log->Lines())
+        logged = logged || l.rfind("Packet decoding error (no change)'abc' is not a valid no-change code", 0) == 0;
+    EXPECT_TRUE(logged);
+    ASSERT_TRUE(Reply("2.5", "<nochange>0</nochange>"));
+    EXPECT_EQ(state->NoChangeCode(), "0");
+}
+
+TEST_F(AppStateTest, DeeplyNestedPatternsNeitherCrashNorRecurse) {
+    // Far below the reply bound, and far beyond any stack a recursion could use.
+    settings->SetPasswordHash("CGCbzzh9ExYqUp+8Dt/1CA==");
+    const int depth = 200000;
+    std::string nested;
+    nested.reserve(depth * 8);
+    for (int i = 0; i < depth; ++i) nested += "<b>";
+    nested += "x.exe";
+    for (int i = 0; i < depth; ++i) nested += "</b>";
+    const std::string app = "<application id=\"1\"><path>" + nested +
+                            "</path><company>*</company><version>*</version><name>*</name></application>";
+    ASSERT_TRUE(Reply("2.5", "<apps><app_cache modifytime=\"deep\">" + app + "</app_cache></apps>"));
+    ASSERT_EQ(state->AppCacheCopy().size(), 1u);
+    EXPECT_EQ(state->AppCacheUpdateTime(), "deep");
+
+    // The same read back from the saved file, as at a start.
+    TAppStateContext ctx;
+    ctx.Settings = settings.get();
+    TApplicationState restarted(ctx);
+    EXPECT_TRUE(restarted.ReadSavedList());
+    EXPECT_EQ(restarted.LMData().ObservedAppsCopy().size(), 1u);
+}

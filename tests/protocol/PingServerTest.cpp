@@ -331,6 +331,38 @@ TEST_F(PingServerTest, FailingDocumentKeepsThePreviousOne) {
     EXPECT_EQ(ToText(TCrypto::Decrypt(ToBytes(guard->requests[1].body), ToBytes("issued"))), "<r/>");
 }
 
+TEST_F(PingServerTest, AFailingDocumentNeverGoesOutAsNoChange) {
+    state.initialized = true;
+    state.password = ToBytes("issued");
+    state.noChangeCode = "77";
+    state.nextNoChange = true;
+    ping->RunCycle();  // unchanged: the short form with the code
+    ASSERT_NE(guard->requests[0].url.find("&nochange=77&"), std::string::npos);
+    state.throwOnCreate = true;
+    ping->RunCycle();
+    // The build failed: the previous document goes out whole, not the short form.
+    EXPECT_EQ(guard->requests[1].url.find("nochange="), std::string::npos);
+    EXPECT_TRUE(log->Has("Error creating outbound packet no state"));
+}
+
+TEST(PingServer, PeriodsAtTheEdges) {
+    // 1.2 p passes 2^31 here: no wrap (long is 32 bits on Windows).
+    for (uint32_t p : {2000000000u, 4000000000u, 0xFFFFFFFFu}) {
+        const uint32_t r = TPingServerThread::RandomPeriod(p);
+        EXPECT_GE(r, static_cast<uint32_t>(0.8 * p) - 1) << p;
+    }
+}
+
+TEST_F(PingServerTest, APeriodOfZeroOrLessCantMakeTheHeartbeatSpin) {
+    state.initialized = true;
+    for (uint32_t period : {0u, 1u, 999u}) {
+        cfg.IMAlivePeriod = period;
+        const uint32_t sleep = ping->RunCycle();
+        EXPECT_GE(sleep, 800u) << period;
+        EXPECT_LT(sleep, 1200u) << period;
+    }
+}
+
 TEST_F(PingServerTest, ThreadWakesOnPulseAndEndsOnTerminate) {
     W().virtualSleep = false;
     TPingServerThread::Hooks hooks;

@@ -28,3 +28,39 @@ TEST_F(RestartHandlerTest, StartsTheRestartProgramPerMessage) {
     ASSERT_EQ(W().startedProcesses.size(), 2u);
     EXPECT_EQ(W().startedProcesses[0], "\"" + (dir / "restart.exe").string() + "\" TallistoClient");
 }
+
+namespace {
+class StartUpTest : public PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        TProxyGuardService::ResetForTests();
+    }
+    void TearDown() override {
+        TProxyGuardService::ResetForTests();
+        PlatformTest::TearDown();
+    }
+    TService service{"TallistoClient"};
+};
+}  // namespace
+
+TEST_F(StartUpTest, AFailingStartStopsTheServiceWithItsReasonInsteadOfEndingTheProcess) {
+    TProxyGuardService::StartMainService(&service, [] { throw std::runtime_error("no thread for the heartbeat"); });
+    EXPECT_EQ(service.FErrCode, TProxyGuardService::StartFailedCode);
+    TThreadMessage msg;
+    ASSERT_TRUE(service.Messages().Get(msg, false));
+    EXPECT_EQ(msg.message, CM_SERVICE_CONTROL);
+    EXPECT_EQ(msg.wParam, platform::scm::ControlCodeStop);
+    EXPECT_TRUE(log->Has("Error while starting the service - no thread for the heartbeat"));
+    ASSERT_FALSE(W().events.empty());
+    EXPECT_EQ(W().events.back().text, "Service failed on start: no thread for the heartbeat");
+}
+
+TEST_F(StartUpTest, AStopThatCameFirstWins) {
+    bool ran = false;
+    bool stopped = true;
+    TProxyGuardService::ServiceStop(service, stopped);  // nothing built yet: nothing to stop
+    TProxyGuardService::StartMainService(&service, [&] { ran = true; });
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(service.FErrCode, 0u);
+}

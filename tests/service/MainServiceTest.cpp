@@ -1,4 +1,6 @@
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -222,4 +224,101 @@ TEST_F(MainServiceTest, SessionChangesOnASingleUserStation) {
     EXPECT_EQ(lines[before], "Session changed event - WTS_REMOTE_CONNECT (session id - 2)");
     EXPECT_EQ(lines[before + 1], "Session changed event - WTS_SESSION_LOCK (session id - 2)");
     EXPECT_EQ(lines[before + 2], "Session changed event - 42 (session id - 2)");
+}
+
+TEST_F(MainServiceTest, PiecesThatFailAreLoggedAndStartGoesOn) {
+    struct Case {
+        const char* name;
+        std::function<void(platform::fake::World&)> before, beforeStart;
+        const char* line;
+    } cases[] = {
+        {"the started event's name is taken", [](auto& w) { w.createEventFails = true; }, nullptr,
+         "Cannot create started event. Reason - Access is denied"},
+        {"the first-run values can't be cleared", [](auto&) { TUtils::WriteRegistryKey("FirstRun", "1"); },
+         [](auto& w) { w.registryReadOnly = true; }, "Error clearing the first-run values - Access is denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TMainService::ReleaseInstance();
+        qz::TLogger::ResetForTests();
+        platform::fake::Reset();
+        log = std::make_unique<qztest::MemoryHandler>();
+        if (c.before) c.before(W());
+        TMainService* ms = TMainService::Instance();
+        if (c.beforeStart) c.beforeStart(W());
+        ms->Start();
+        EXPECT_TRUE(log->Has(c.line));
+        EXPECT_TRUE(log->Has("All launching has finished"));
+        ms->Stop();
+        EXPECT_TRUE(log->Has("I am completely dead"));
+    }
+}
+
+TEST_F(MainServiceTest, AStopBeforeStartWins) {
+    TMainService* ms = TMainService::Instance();
+    ms->Stop();
+    ms->Start();
+    EXPECT_TRUE(log->Has("Start skipped: the service is stopping"));
+    EXPECT_FALSE(log->Has("Starting everything"));
+    EXPECT_TRUE(ms->Stoped());
+}
+
+namespace {
+// Registrations hang until cancelled (or their time is up); the stop signal is answered.
+class HangingTransport : public THttpTransport {
+public:
+    std::mutex m;
+    std::condition_variable cv;
+    bool cancelled = false;
+    int hanging = 0, gets = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> postBounds;
+    THttpReply Request(const std::string& method, const std::string&, const std::string&, uint32_t connectMs,
+                       uint32_t readMs) override {
+        std::unique_lock<std::mutex> lock(m);
+        THttpReply r;
+        if (method == "POST") {
+            postBounds.emplace_back(connectMs, readMs);
+            r.ok = true;
+            r.status = 200;
+            r.body = "\xF2";
+            return r;
+        }
+        ++gets;
+        ++hanging;
+        cv.notify_all();
+        cv.wait_for(lock, std::chrono::milliseconds(connectMs + readMs), [this] { return cancelled; });
+        --hanging;
+        r.error = cancelled ? "Request cancelled" : "Read timed out";
+        return r;
+    }
+    void Cancel() override {
+        std::lock_guard<std::mutex> lock(m);
+        cancelled = true;
+        cv.notify_all();
+    }
+};
+}  // namespace
+
+TEST_F(MainServiceTest, StopEndsAHangingExchangeAndJoinsTheHeartbeat) {
+    auto hanging = std::make_shared<HangingTransport>();
+    TMainService::SetTransportForTests(hanging);
+    TMainService* ms = TMainService::Instance();
+    ms->Start();
+    {
+        std::unique_lock<std::mutex> lock(hanging->m);
+        ASSERT_TRUE(hanging->cv.wait_for(lock, std::chrono::seconds(5), [&] { return hanging->hanging == 1; }));
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    ms->Stop();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(took, 3.0);
+    std::lock_guard<std::mutex> lock(hanging->m);
+    // The heartbeat has left its exchange and ended: nothing hangs, nothing new started.
+    EXPECT_EQ(hanging->hanging, 0);
+    EXPECT_EQ(hanging->gets, 1);
+    // The stop signal went out first, under its own short bound.
+    ASSERT_EQ(hanging->postBounds.size(), 1u);
+    EXPECT_EQ(hanging->postBounds[0],
+              std::make_pair(TMainService::StopSignalConnectMs, TMainService::StopSignalReadMs));
+    EXPECT_TRUE(log->Has("I am completely dead"));
 }

@@ -236,7 +236,7 @@ TEST_F(Installation, InstallCreatesTheServiceAsDefined) {
     EXPECT_EQ(s.config.serviceType, 0x10u);
     EXPECT_EQ(s.config.startType, 2u);
     EXPECT_EQ(s.config.errorControl, 1u);
-    EXPECT_EQ(s.config.binaryPath, W().modulePath);
+    EXPECT_EQ(s.config.binaryPath, "\"" + W().modulePath + "\"");  // quoted: the path has a blank
     EXPECT_TRUE(s.config.account.empty());
     EXPECT_EQ(s.description, "Enables Tallisto server to control the workstation");
     EXPECT_EQ(s.resetPeriod, 86400u);

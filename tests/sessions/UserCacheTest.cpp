@@ -76,6 +76,8 @@ TEST_F(UserCacheTest, UserWithoutDomainIsFoundAgain) {
         EXPECT_EQ(cache.Add("student", "", false, "pc-1"), id) << multi;
         EXPECT_EQ(cache.Count(), 1) << multi;
         EXPECT_EQ(cache.GetUserIdByName(multi ? "Student\\PC-1" : "Student"), id) << multi;
+        // The journal knows such a user as "\\student" (an empty domain before the separator).
+        EXPECT_EQ(cache.GetUserIdByName(multi ? "\\Student\\PC-1" : "\\Student"), id) << multi;
     }
 }
 

@@ -25,11 +25,12 @@ class ContentError(Exception):
 
 
 class Outcome:
-    def __init__(self, body=b"", http_status=200, drop=False, delay_ms=0,
+    def __init__(self, body=b"", http_status=200, drop=False, delay_ms=0, reset=False,
                  content_type="application/octet-stream"):
         self.body = body
         self.http_status = http_status
         self.drop = drop
+        self.reset = reset  # with drop: end with a reset instead of a close
         self.delay_ms = delay_ms
         self.content_type = content_type
 
@@ -89,14 +90,26 @@ def _first(q, name, default=None):
     return v[0] if v else default
 
 
+def _layer_paths(layer):
+    """The content files a command-line layer names, resolved."""
+    items = list((layer.get("banners") or {}).get("items") or [])
+    if layer.get("update"):
+        items.append(layer["update"])
+    return {os.path.realpath(i["path"]) for i in items if isinstance(i, dict) and i.get("path")}
+
+
 class Guard:
-    def __init__(self, raw_scenario=None, scenario_path=None, cli_layer=None, recorder=None, stop_event=None):
+    def __init__(self, raw_scenario=None, scenario_path=None, cli_layer=None, recorder=None, stop_event=None,
+                 content_dir=None):
         self.lock = threading.RLock()
         self.book = StationBook()
         self.recorder = recorder
         self.scenario_path = scenario_path
-        self.scenario_dir = os.path.dirname(os.path.abspath(scenario_path)) if scenario_path else os.getcwd()
+        # Content files named by a scenario are read from this folder only.
+        self.scenario_dir = content_dir or (os.path.dirname(os.path.abspath(scenario_path)) if scenario_path
+                                            else os.getcwd())
         self.cli_layer = cli_layer or {}
+        self.operator_paths = _layer_paths(self.cli_layer)
         self.stop_event = stop_event or threading.Event()
         self.mtime = None
         self.waiters = {}          # pushed command id -> [event, reply text]
@@ -253,9 +266,9 @@ class Guard:
         ex.rec["fault"] = rule["index"]
         delay = rule.get("delay_ms", 0)
         ex.delay_ms = delay
-        if rule.get("drop"):
-            ex.rec["reply"] = {"dropped": True}
-            return Outcome(drop=True, delay_ms=delay)
+        if rule.get("drop") or rule.get("reset"):
+            ex.rec["reply"] = {"reset" if rule.get("reset") else "dropped": True}
+            return Outcome(drop=True, delay_ms=delay, reset=bool(rule.get("reset")))
         if "status" in rule:
             out = ex.status(rule["status"])
         elif "http_status" in rule:
@@ -556,15 +569,25 @@ class Guard:
             layers += [st.runtime.get(key) for st in self.book.stations]
         return [l for l in layers if l]
 
+    def _readable_path(self, path):
+        """A content file named by the scenario, which may come from the control
+        interface: only inside the scenario's folder. Paths given on the command
+        line are the operator's own and may lie anywhere."""
+        full = os.path.realpath(path if os.path.isabs(path) else os.path.join(self.scenario_dir, path))
+        if full in self.operator_paths:
+            return full
+        home = os.path.realpath(self.scenario_dir)
+        if os.path.commonpath([full, home]) != home:
+            raise ContentError("%s lies outside the scenario's folder; refused" % path)
+        return full
+
     def _content(self, item):
         if item.get("base64") is not None:
             return crypto.b64decode(item["base64"], strict=False)
         if item.get("text") is not None:
             return str(item["text"]).encode("utf-8")
         if item.get("file") or item.get("path"):
-            path = item.get("path") or item["file"]
-            if not os.path.isabs(path):
-                path = os.path.join(self.scenario_dir, path)
+            path = self._readable_path(item.get("path") or item["file"])
             try:
                 with open(path, "rb") as f:
                     return f.read()

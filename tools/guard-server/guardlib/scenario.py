@@ -81,8 +81,8 @@ SETTING_KINDS = {
     "communicate_password": "text",
 }
 
-FAULT_KEYS = {"kind", "station", "status", "http_status", "delay_ms", "drop",
-              "body_hex", "garbage", "times", "skip"}
+FAULT_KEYS = {"kind", "station", "status", "http_status", "delay_ms", "drop", "reset",
+              "body_hex", "garbage", "times", "skip", "every"}
 
 
 class ScenarioError(ValueError):
@@ -258,6 +258,9 @@ def validate(raw):
         for key in ("http_status", "delay_ms", "times", "skip"):
             if key in rule and (not isinstance(rule[key], int) or isinstance(rule[key], bool) or rule[key] < 0):
                 raise ScenarioError("faults[%d].%s must be a non-negative integer" % (i, key))
+        if "every" in rule and (not isinstance(rule["every"], int) or isinstance(rule["every"], bool)
+                                or rule["every"] < 1):
+            raise ScenarioError("faults[%d].every must be a positive integer" % i)
     return sc, warnings
 
 
@@ -337,6 +340,9 @@ class FaultBook:
                 continue
             times = rule.get("times")
             if times is not None and n > skip + times:
+                continue
+            every = rule.get("every", 1)
+            if (n - skip - 1) % every:
                 continue
             return dict(rule, index=i)
         return None

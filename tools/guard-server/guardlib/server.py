@@ -14,6 +14,7 @@ import os
 import re
 import socket
 import socketserver
+import struct
 import tempfile
 import threading
 import time
@@ -160,7 +161,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if out.drop:
             self.close_connection = True
             try:
-                self.connection.shutdown(socket.SHUT_RDWR)
+                if getattr(out, "reset", False):
+                    # Linger 0: the close sends a reset (the agent sees 10054).
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                else:
+                    self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
             return

@@ -34,7 +34,8 @@ def start_server(test, raw_scenario=None, cli_layer=None, scenario_path=None, st
     test.addCleanup(_rmtree, folder)
     log = io.StringIO()
     rec = Recorder(os.path.join(folder, "record.jsonl"), echo=True, stream=log)
-    guard = Guard(raw_scenario=raw_scenario, scenario_path=scenario_path, cli_layer=cli_layer, recorder=rec)
+    guard = Guard(raw_scenario=raw_scenario, scenario_path=scenario_path, cli_layer=cli_layer, recorder=rec,
+                  content_dir=None if scenario_path else folder)
     srv = GuardServer(guard, "127.0.0.1", 0, "/server", state_file).start()
     test.addCleanup(srv.stop)
     srv.record_path = rec.path

@@ -3,6 +3,7 @@
 import http.client
 import json
 import os
+import tempfile
 import time
 import unittest
 import xml.etree.ElementTree as ET
@@ -203,6 +204,24 @@ class StateExchange(unittest.TestCase):
         self.assertEqual(last_record(self.srv, "banner")["error"], "no banner with id 'nope'")
         self.assertEqual(http_request(self.srv.port, "GET", "/server/get_banner?id=gone")[0], 404)
         self.assertIn("cannot read", last_record(self.srv, "banner")["error"])
+
+    def test_content_outside_the_scenario_folder_is_refused(self):
+        outside = tempfile.NamedTemporaryFile(delete=False)
+        outside.write(b"secret")
+        outside.close()
+        self.addCleanup(os.unlink, outside.name)
+        inside = os.path.join(self.srv.folder, "ok.png")
+        with open(inside, "wb") as f:
+            f.write(b"fine")
+        control(self.srv, "POST", "station", {"station": "LAB-07", "banners": {"items": [
+            {"id": "abs", "path": outside.name}, {"id": "up", "path": "../" + os.path.basename(outside.name)},
+            {"id": "rel", "path": "ok.png"}]}})
+        self.agent.heartbeat()
+        for bid in ("abs", "up"):
+            with self.subTest(bid=bid):
+                self.assertEqual(http_request(self.srv.port, "GET", "/server/get_banner?id=" + bid)[0], 404)
+                self.assertIn("outside the scenario's folder", last_record(self.srv, "banner")["error"])
+        self.assertEqual(http_request(self.srv.port, "GET", "/server/get_banner?id=rel"), (200, b"fine"))
 
     def test_update_offer_and_download(self):
         path = os.path.join(self.srv.folder, "installer.bin")
@@ -407,6 +426,12 @@ class Faults(unittest.TestCase):
         with self.assertRaises((http.client.HTTPException, ConnectionError)):
             agent.heartbeat()
         self.assertEqual(last_record(srv)["reply"], {"dropped": True})
+
+    def test_reset_ends_the_connection_with_a_reset(self):
+        srv, agent = self.start([{"kind": "state", "reset": True}])
+        with self.assertRaises(ConnectionResetError):
+            agent.heartbeat()
+        self.assertEqual(last_record(srv)["reply"], {"reset": True})
 
 
 class ScenarioFile(unittest.TestCase):

@@ -69,6 +69,13 @@ class Faults(unittest.TestCase):
         self.assertEqual(book.pick("state", "A")["index"], 0)
         self.assertEqual(book.pick("banner", None)["index"], 2)
 
+    def test_every_applies_to_one_in_n_after_skip(self):
+        book = FaultBook(validate({"faults": [{"kind": "state", "skip": 1, "every": 2, "reset": True}]})[0]["faults"])
+        picked = [book.pick("state", "B") is not None for _ in range(6)]
+        self.assertEqual(picked, [False, True, False, True, False, True])
+        with self.assertRaises(ScenarioError):
+            validate({"faults": [{"kind": "state", "every": 0}]})
+
 
 class CommandLine(unittest.TestCase):
     def layer(self, *argv):

@@ -1,0 +1,69 @@
+// The text forms the server controls: addresses, the no-change code and its
+// frame, and application templates with the wildcard matcher.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <pugixml.hpp>
+
+#include "common/Communication.h"
+#include "common/Settings.h"
+#include "common/Url.h"
+#include "monitor/ProcessTemplate.h"
+#include "platform/fake/FakeWorld.h"
+#include "protocol/PingServer.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = (platform::fake::Reset(), true);
+    (void)ready;
+    if (size == 0) return 0;
+    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    switch (data[0] % 4) {
+    case 0:  // an address typed by an administrator or pushed by the server
+        try {
+            qz::ParseUri(text);
+        } catch (const std::invalid_argument&) {
+        }
+        try {
+            qz::SplitUrl(text);
+        } catch (const std::invalid_argument&) {
+        }
+        {
+            qz::TSettings s;
+            s.UpdateServerUrl(text);
+            qz::TCommunicationModule::EndpointUrl(s.ServerURI(), "guard");
+        }
+        break;
+    case 1: {  // packet id and no-change code of the short frame
+        const size_t cut = text.find('|');
+        try {
+            qz::TPingServerThread::NoChangeFrame(text.substr(0, cut), cut == std::string::npos ? "" : text.substr(cut + 1));
+        } catch (const std::exception&) {
+        }
+        break;
+    }
+    case 2: {  // a value and a pattern
+        const size_t cut = text.find('\n');
+        qz::WildcardMatch(text.substr(0, cut), cut == std::string::npos ? "" : text.substr(cut + 1));
+        break;
+    }
+    default: {  // a template as the server sends it, fitted to a process
+        pugi::xml_document doc;
+        if (!doc.load_string(text.c_str())) break;
+        qz::TProcessTemplate t;
+        try {
+            t.LoadFromXML(doc.document_element());
+        } catch (const std::exception&) {
+            break;
+        }
+        qz::TProcessInfo p;
+        p.FProcessPath = "C:\\Program Files\\Office\\WINWORD.EXE";
+        p.FCompanyName = "Maker";
+        p.FName = "Word";
+        p.FVersion = "16.0.1";
+        t.FitsProcess(p);
+        break;
+    }
+    }
+    return 0;
+}
