@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 
+#include "common/Settings.h"
 #include "common/SocketError.h"
+#include "protocol/AppState.h"
+#include "protocol/GuardEventsInfo.h"
+#include "sessions/Locker.h"
+#include "sessions/UserCache.h"
 #include "platform/Clock.h"
 #include "tests/support/TestSupport.h"
 
@@ -61,6 +68,9 @@ public:
     std::atomic<int> count{0};
     std::vector<std::string> stateReplies;
     bool down = false;
+    std::string registrationReply = "<response/>";
+    // When set, answers the state exchanges instead of the queue.
+    std::function<THttpReply(const SentRequest&)> onState;
     THttpReply Request(const std::string& method, const std::string& url, const std::string& body, uint32_t,
                        uint32_t) override {
         requests.push_back({method, url, body});
@@ -85,9 +95,10 @@ public:
                 }
             }
             const TBytes key = TCrypto::Decrypt(TBase64::DecodeBase64(un), TBase64::DecodeBase64(kHash));
-            r.body = ToText(TCrypto::Encrypt(ToBytes("<response/>"), key));
+            r.body = ToText(TCrypto::Encrypt(ToBytes(registrationReply), key));
             return r;
         }
+        if (onState) return onState(requests.back());
         if (stateReplies.empty()) {
             r.body = "\xF2";
             return r;
@@ -379,4 +390,74 @@ TEST_F(PingServerTest, ThreadWakesOnPulseAndEndsOnTerminate) {
     live.Terminate();
     live.WaitFor();
     EXPECT_TRUE(log->Has("Ping thread has been launched"));
+}
+
+TEST_F(PingServerTest, ResetsOnEveryOtherExchangeLoseNoJournalEntry) {
+    // The real state document and journal, against a server that resets
+    // every second state exchange and acknowledges what it received.
+    TSettings settings;
+    TUserCache users(false);
+    TGuardEventsInfo journal(users, false);
+    TLocker locker;
+    TAppStateContext ctx;
+    ctx.Settings = &settings;
+    ctx.Locker = &locker;
+    ctx.GuardEvents = &journal;
+    ctx.UserCache = &users;
+    TApplicationState appState(ctx);
+    TPingServerThread::Hooks hooks;
+    hooks.config = [this] { return cfg; };
+    hooks.wait = [](uint32_t ms) { platform::sys::SleepMs(ms); };
+    TPingServerThread pinger(appState, hooks, wake, responded, guard);
+
+    guard->registrationReply = "<response version=\"2.5\"/>";
+    std::set<int32_t> received, acknowledged;
+    int exchanges = 0;
+    guard->onState = [&](const SentRequest& req) {
+        THttpReply r;
+        if (++exchanges % 2 == 0) {
+            r.error = "Connection reset";
+            r.socketError = 10054;
+            return r;
+        }
+        // No password came with the registration: the documents travel under the empty key.
+        pugi::xml_document doc;
+        EXPECT_TRUE(doc.load_string(ToText(TCrypto::Decrypt(ToBytes(req.body), {})).c_str()));
+        int32_t last = 0;
+        for (pugi::xml_node e : doc.child("command").child("events").children("event")) {
+            received.insert(e.attribute("id").as_int());
+            last = std::max(last, e.attribute("id").as_int());
+        }
+        std::string cs;
+        if (last) {
+            cs = "<event_handshake><last>" + std::to_string(last) + "</last></event_handshake>";
+            for (int32_t id : received)
+                if (id <= last) acknowledged.insert(id);
+        }
+        r.ok = true;
+        r.status = 200;
+        r.body = ToText(TCrypto::Encrypt(
+            ToBytes("<response version=\"2.5\"><control_state>" + cs + "</control_state></response>"), {}));
+        return r;
+    };
+
+    std::set<int32_t> journalled;
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        if (cycle % 3 == 0) journal.UserChanged("", "LAB\\u" + std::to_string(cycle), false, "");
+        for (int32_t id : journal.PendingIds()) journalled.insert(id);
+        pinger.RunCycle();
+    }
+    guard->onState = nullptr;  // a calm end: whatever is still pending goes out and is acknowledged
+    for (int cycle = 0; cycle < 6; ++cycle) pinger.RunCycle();
+    EXPECT_EQ(journalled.size(), 100u);
+    // Every entry reached the server; what it acknowledged left the journal; nothing else did.
+    for (int32_t id : journalled) EXPECT_TRUE(received.count(id)) << id;
+    std::set<int32_t> pending;
+    for (int32_t id : journal.PendingIds()) pending.insert(id);
+    for (int32_t id : journalled) EXPECT_TRUE(acknowledged.count(id) || pending.count(id)) << "lost: " << id;
+    // Each reset was followed by a good registration: never two in a row, so no restart was asked for.
+    EXPECT_EQ(T10054SocketError::Instance()->Counter(), 0);
+    int restarts = 0;
+    for (const auto& l : log->Lines()) restarts += l == "Number of socket error is exceeded. It is time to restart.";
+    EXPECT_EQ(restarts, 0);
 }
