@@ -138,6 +138,40 @@ def stamp(r):
     return time.mktime(time.strptime(r["time"][:19], "%Y-%m-%dT%H:%M:%S")) + float("0" + r["time"][19:23])
 
 
+def prepare(exe, wine, guard):
+    """The guard server started, a fresh prefix with the agent in Program Files,
+    its registry backup pointed at the server and its file log at level 6.
+    Returns the server address."""
+    guard.start()
+    log("guard server on port %d" % guard.port)
+    wine.fresh()
+    os.makedirs(wine.drive_c("Program Files", "Tallisto"))
+    shutil.copy(exe, wine.drive_c("Program Files", "Tallisto"))
+    url = "http://127.0.0.1:%d/server" % guard.port
+    wine.run("reg", "add", KEY, "/v", "ServerURL", "/t", "REG_SZ", "/d", url, "/f", "/reg:32")
+    wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "6", "/f", "/reg:32")
+    return url
+
+
+def report_failure(wine, e):
+    """The failure and the end of the agent's log, for the test's output."""
+    log("FAIL: %s" % e)
+    try:
+        with open(wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log"), "rb") as f:
+            sys.stdout.write(f.read().decode("utf-8", "replace")[-6000:])
+    except OSError:
+        pass
+
+
+def clean_up(wine, guard, installed):
+    """Leaves nothing running: the service removed, the prefix and the server stopped."""
+    if installed:
+        wine.run("net", "stop", SVC, check_rc=False)
+        wine.run(AGENT, "/uninstall", "/silent", check_rc=False)
+    wine.stop()
+    guard.stop()
+
+
 def main():
     exe, work = sys.argv[1], os.path.abspath(sys.argv[2])
     shutil.rmtree(work, ignore_errors=True)
@@ -146,16 +180,9 @@ def main():
     guard = Guard(work)
     installed = False
     try:
-        guard.start()
-        log("guard server on port %d" % guard.port)
-        wine.fresh()
-        os.makedirs(wine.drive_c("Program Files", "Tallisto"))
-        shutil.copy(exe, wine.drive_c("Program Files", "Tallisto"))
-        url = "http://127.0.0.1:%d/server" % guard.port
-        wine.run("reg", "add", KEY, "/v", "ServerURL", "/t", "REG_SZ", "/d", url, "/f", "/reg:32")
+        url = prepare(exe, wine, guard)
         wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
                  "/f", "/reg:32")
-        wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "6", "/f", "/reg:32")
         wine.run(AGENT, "/INSTALL", "/SILENT")
         installed = True
         wine.run("net", "start", SVC)
@@ -248,19 +275,10 @@ def main():
         log("PASS")
         return 0
     except Failure as e:
-        log("FAIL: %s" % e)
-        try:
-            with open(wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log"), "rb") as f:
-                sys.stdout.write(f.read().decode("utf-8", "replace")[-6000:])
-        except OSError:
-            pass
+        report_failure(wine, e)
         return 1
     finally:
-        if installed:
-            wine.run("net", "stop", SVC, check_rc=False)
-            wine.run(AGENT, "/uninstall", "/silent", check_rc=False)
-        wine.stop()
-        guard.stop()
+        clean_up(wine, guard, installed)
 
 
 if __name__ == "__main__":

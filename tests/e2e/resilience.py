@@ -11,7 +11,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from conversation import AGENT, KEY, SVC, Failure, Guard, Wine, check, crypto, is_state, log  # noqa: E402
+from conversation import (AGENT, SVC, Failure, Guard, Wine, check, clean_up, crypto, is_state,  # noqa: E402
+                          log, prepare, report_failure)
 
 KILLS = int(os.environ.get("QZ_RESILIENCE_KILLS", "8"))
 RESET_SECONDS = int(os.environ.get("QZ_RESILIENCE_SECONDS", "120"))
@@ -39,13 +40,7 @@ def main():
     installed = False
     rng = random.Random(1234)
     try:
-        guard.start()
-        wine.fresh()
-        os.makedirs(wine.drive_c("Program Files", "Tallisto"))
-        shutil.copy(exe, wine.drive_c("Program Files", "Tallisto"))
-        url = "http://127.0.0.1:%d/server" % guard.port
-        wine.run("reg", "add", KEY, "/v", "ServerURL", "/t", "REG_SZ", "/d", url, "/f", "/reg:32")
-        wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "6", "/f", "/reg:32")
+        prepare(exe, wine, guard)
         wine.run(AGENT, "/INSTALL", "/SILENT")
         installed = True
         data = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client")
@@ -114,19 +109,10 @@ def main():
         log("PASS")
         return 0
     except Failure as e:
-        log("FAIL: %s" % e)
-        try:
-            with open(wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log"), "rb") as f:
-                sys.stdout.write(f.read().decode("utf-8", "replace")[-6000:])
-        except OSError:
-            pass
+        report_failure(wine, e)
         return 1
     finally:
-        if installed:
-            wine.run("net", "stop", SVC, check_rc=False)
-            wine.run(AGENT, "/uninstall", "/silent", check_rc=False)
-        wine.stop()
-        guard.stop()
+        clean_up(wine, guard, installed)
 
 
 if __name__ == "__main__":
