@@ -91,7 +91,7 @@ for f in $FUZZERS; do
   # New inputs go to the scratch folder named first, never into the seeds.
   mkdir -p "build/native-fuzz/smoke-$f"
   printf '%s' "$deep" >"build/native-fuzz/smoke-$f/deep-nesting"
-  build/native-fuzz/tests/fuzz/${f}Fuzz -runs=20000 -max_len=262144 -rss_limit_mb=4096 \
+  build/native-fuzz/tests/fuzz/${f}Fuzz -runs=20000 -max_total_time=20 -max_len=262144 -rss_limit_mb=4096 \
     "build/native-fuzz/smoke-$f" "$seeds" 2>&1 | tail -1
 done
 
