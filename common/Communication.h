@@ -22,8 +22,8 @@ struct TServerParams {
 // The time one exchange may take: the connect and read time-outs, which
 // together also bound the whole exchange.
 struct TExchangeBounds {
-    uint32_t ConnectMs = 20000;
-    uint32_t ReadMs = 60000;
+    uint32_t ConnectMs;
+    uint32_t ReadMs;
 };
 
 // Every request to the guard server: one request per connection, encrypted payloads.
@@ -38,7 +38,7 @@ public:
 
     std::string Communicate(const std::string& State, const TBytes& password, const std::string& NoChangeCode,
                             const TServerParams& settings, TRequestResult& RequestResult,
-                            TExchangeBounds bounds = TExchangeBounds());
+                            TExchangeBounds bounds = {ConnectTimeoutMs, ReadTimeoutMs});
     std::string RegisterMe(const TServerParams& settings, TRequestResult& RequestResult);
     std::string TestConnection(const TServerParams& settings, TRequestResult& RequestResult);
     std::string GetStationDirectory(const TServerParams& settings, TRequestResult& RequestResult);

@@ -156,31 +156,21 @@ private:
     TExchange& ex_;
 };
 
-void SetTimeouts(httplib::ClientImpl& client, uint32_t connectMs, uint32_t readMs) {
+void SetTimeouts(httplib::ClientImpl& client, uint32_t connectMs) {
     client.set_keep_alive(false);
     client.set_connection_timeout(connectMs / 1000, (connectMs % 1000) * 1000);
     // The real read limit is the stream's; the library's own only sets the slice.
     constexpr uint32_t slice = THttpClientTransport::WaitSliceMs;
     client.set_read_timeout(slice / 1000, (slice % 1000) * 1000);
     client.set_write_timeout(slice / 1000, (slice % 1000) * 1000);
-    (void)readMs;
 }
 
 }  // namespace
 
-struct THttpClientTransport::State {
-    std::atomic<bool> cancelled{false};
-};
-
-THttpClientTransport::THttpClientTransport() : FState(new State) {}
-THttpClientTransport::~THttpClientTransport() { delete FState; }
-
-void THttpClientTransport::Cancel() { FState->cancelled = true; }
-
 THttpReply THttpClientTransport::Request(const std::string& method, const std::string& url, const std::string& body,
                                          uint32_t connectTimeoutMs, uint32_t readTimeoutMs) {
     THttpReply reply;
-    if (FState->cancelled) {
+    if (FCancelled) {
         reply.error = "Request cancelled";
         return reply;
     }
@@ -192,7 +182,7 @@ THttpReply THttpClientTransport::Request(const std::string& method, const std::s
         return reply;
     }
     TExchange ex;
-    ex.cancelled = &FState->cancelled;
+    ex.cancelled = &FCancelled;
     ex.readTimeout = std::chrono::milliseconds(readTimeoutMs);
     ex.deadline = Clock::now() + std::chrono::milliseconds(uint64_t{connectTimeoutMs} + readTimeoutMs);
 
@@ -210,7 +200,7 @@ THttpReply THttpClientTransport::Request(const std::string& method, const std::s
     } else {
         client = std::make_unique<TPlainClient>(parts.host, parts.port, ex);
     }
-    SetTimeouts(*client, connectTimeoutMs, readTimeoutMs);
+    SetTimeouts(*client, connectTimeoutMs);
 
     httplib::Request req;
     req.method = method;

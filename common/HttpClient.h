@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,16 +35,12 @@ public:
     // How often a waiting read looks at the clock and at Cancel.
     static constexpr uint32_t WaitSliceMs = 500;
 
-    THttpClientTransport();
-    ~THttpClientTransport() override;
     THttpReply Request(const std::string& method, const std::string& url, const std::string& body,
                        uint32_t connectTimeoutMs, uint32_t readTimeoutMs) override;
-    void Cancel() override;
-
-    struct State;
+    void Cancel() override { FCancelled = true; }
 
 private:
-    State* FState;
+    std::atomic<bool> FCancelled{false};
 };
 
 }  // namespace qz

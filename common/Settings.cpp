@@ -24,16 +24,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Strict settings values: a bad one is refused with ESettingsValueError.
-int32_t StrToInt(const std::string& s) { return ParseInt32(s); }
-bool StrToBool(const std::string& s) { return ParseBool(s); }
-std::optional<int32_t> TryStrToInt(const std::string& s) { return TryParseInt32(s); }
-std::optional<std::string> NodeText(const pugi::xml_node& e) { return ElementValue(e); }
-
 // Present: the element exists and its text is neither null nor empty.
 std::optional<std::string> Present(const pugi::xml_node& e) {
     if (!e) return std::nullopt;
-    auto t = NodeText(e);
+    auto t = ElementValue(e);
     if (!t || t->empty()) return std::nullopt;
     return t;
 }
@@ -41,10 +35,10 @@ std::optional<std::string> Present(const pugi::xml_node& e) {
 // The element exists: its text, null read as empty.
 std::optional<std::string> Existing(const pugi::xml_node& e) {
     if (!e) return std::nullopt;
-    return NodeText(e).value_or(std::string());
+    return ElementValue(e).value_or(std::string());
 }
 
-std::string DecimalOrEmpty(const std::string& s) { return TryStrToInt(s) ? s : std::string(); }
+std::string DecimalOrEmpty(const std::string& s) { return TryParseInt32(s) ? s : std::string(); }
 
 // http(s)://[userinfo@]host[:port][/path][?query][#fragment], rebuilt with a
 // port and a path always present.
@@ -58,7 +52,7 @@ std::string NormaliseURI(std::string t) {
     if (port.empty()) {
         port = "8080";
     } else {
-        const auto n = TryStrToInt(port);
+        const auto n = TryParseInt32(port);
         if (!n || port[0] == '+' || port[0] == '-' || *n > 65535)
             throw std::runtime_error("Invalid URI: bad port \"" + port + "\" in " + t);
     }
@@ -125,14 +119,14 @@ std::string AttrText(const pugi::xml_node& n, const char* name, const char* fall
 int32_t AttrInt(const pugi::xml_node& n, const char* name) {
     const pugi::xml_attribute a = n.attribute(name);
     if (!a) return -1;
-    return TryStrToInt(a.value()).value_or(-1);
+    return TryParseInt32(a.value()).value_or(-1);
 }
 
 bool AttrBool(const pugi::xml_node& n, const char* name) {
     const pugi::xml_attribute a = n.attribute(name);
     if (!a) return false;
     try {
-        return StrToBool(a.value());
+        return ParseBool(a.value());
     } catch (const ESettingsValueError&) {
         return false;
     }
@@ -330,29 +324,29 @@ void TSettings::Apply(TValues& v, const pugi::xml_node& ANode, bool IsAdditional
     };
     using N = const pugi::xml_node&;
     step("server_url", [&](N e) { if (auto t = Present(e)) SetServerUrlIn(v, *t); });
-    step("listener_port", [&](N e) { if (auto t = Present(e)) v.FListenerPort = StrToInt(*t); });
-    step("i_am_alive_period", [&](N e) { if (auto t = Present(e)) v.FIMAlivePeriod = StrToInt(*t); });
-    step("banner_timeout", [&](N e) { if (auto t = Present(e)) v.FBannerTimeout = StrToInt(*t); });
-    step("network_outage_timeout", [&](N e) { if (auto t = Present(e)) v.FNetworkOutageTimeout = StrToInt(*t); });
-    step("lock_on_network_outage", [&](N e) { if (auto t = Present(e)) v.FLockOnNetworkFailure = StrToBool(*t); });
+    step("listener_port", [&](N e) { if (auto t = Present(e)) v.FListenerPort = ParseInt32(*t); });
+    step("i_am_alive_period", [&](N e) { if (auto t = Present(e)) v.FIMAlivePeriod = ParseInt32(*t); });
+    step("banner_timeout", [&](N e) { if (auto t = Present(e)) v.FBannerTimeout = ParseInt32(*t); });
+    step("network_outage_timeout", [&](N e) { if (auto t = Present(e)) v.FNetworkOutageTimeout = ParseInt32(*t); });
+    step("lock_on_network_outage", [&](N e) { if (auto t = Present(e)) v.FLockOnNetworkFailure = ParseBool(*t); });
     step("password_hash", [&](N e) { if (auto t = Present(e)) v.FPasswordHash = *t; });
     step("workstation_name", [&](N e) { if (auto t = Present(e)) v.FMachineName = *t; });
     step("room_name", [&](N e) { if (auto t = Present(e)) v.FRoomName = *t; });
-    step("adv_use_ws", [&](N e) { if (auto t = Present(e)) v.FUseWebsockets = StrToBool(*t); });
+    step("adv_use_ws", [&](N e) { if (auto t = Present(e)) v.FUseWebsockets = ParseBool(*t); });
     step("idle_timeout_action", [&](N e) {
         const auto t = Present(e);
         // The session-limit document rarely carries the code; without one it
         // must not undo what the ordinary document of the same reply set.
         if (!t && IsAdditionalSettings) return;
-        const int32_t code = t ? StrToInt(*t) : 0;
+        const int32_t code = t ? ParseInt32(*t) : 0;
         v.FIdleTimeoutAction = (code == 1501 || code == 1502 || code == 1503) ? code : 1501;
     });
-    step("ws_timeout", [&](N e) { if (auto t = Present(e)) v.FWebsocketTimeout = StrToInt(*t); });
+    step("ws_timeout", [&](N e) { if (auto t = Present(e)) v.FWebsocketTimeout = ParseInt32(*t); });
     step("inactivity_time", [&](N e) { if (auto t = Existing(e)) v.FInactivityTime = DecimalOrEmpty(*t); });
     step("logoff_warning_time", [&](N e) { if (auto t = Existing(e)) v.FInactivityFormShowTime = DecimalOrEmpty(*t); });
     step("login_s_m", [&](N e) { if (auto t = Existing(e)) v.FLoginScreenMessage = *t; });
-    step("enable_session_limit", [&](N e) { if (auto t = Present(e)) v.FEnableSessionLimit = StrToBool(*t); });
-    step("sl_only_4_nonadmins", [&](N e) { if (auto t = Present(e)) v.FSessionLimitOnly4Nonadmins = StrToBool(*t); });
+    step("enable_session_limit", [&](N e) { if (auto t = Present(e)) v.FEnableSessionLimit = ParseBool(*t); });
+    step("sl_only_4_nonadmins", [&](N e) { if (auto t = Present(e)) v.FSessionLimitOnly4Nonadmins = ParseBool(*t); });
     step("bypass_accounts", [&](N e) { if (auto t = Existing(e)) v.FBypassAccounts = *t; });
     try {
         const pugi::xml_node e = ANode.child("chtl");

@@ -199,8 +199,7 @@ void TApplicationState::ProcessControlState(const pugi::xml_node& ANode, bool Is
         // It travels unescaped in the request address and as three bytes of the
         // short websocket frame: only a plain decimal number is taken.
         const std::string code = nc.text().get();
-        const auto value = TryParseInt32(code);
-        if (!value || *value < 0 || code.find_first_not_of("0123456789") != std::string::npos)
+        if (code.find_first_not_of("0123456789") != std::string::npos || !TryParseInt32(code))
             throw EConvertError("'" + code + "' is not a valid no-change code; the previous one stays");
         FNoChangeCode = code;
         FCanUseNoChangeMode = true;

@@ -72,7 +72,7 @@ uint32_t TPingServerThread::RandomPeriod(uint32_t p) {
     // 64-bit: 1.2 p passes 2^31 for large periods, and long is 32 bits on Windows.
     const uint64_t a = static_cast<uint64_t>(std::llround(0.8 * p));
     const uint64_t b = std::min<uint64_t>(static_cast<uint64_t>(std::llround(1.2 * p)), UINT32_MAX);
-    if (a >= b) return static_cast<uint32_t>(std::min<uint64_t>(a, UINT32_MAX));
+    if (a >= b) return static_cast<uint32_t>(a);
     std::lock_guard<std::mutex> lock(g_rngLock);
     return static_cast<uint32_t>(std::uniform_int_distribution<uint64_t>(a, b - 1)(Rng()));
 }
