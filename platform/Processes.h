@@ -1,6 +1,13 @@
 #pragma once
-// Starting other programs. Failures answer false; nothing here raises.
+// Processes: starting programs, snapshots, privileges, ending processes and
+// the machine's power. Failures answer false, 0 or nullopt; only the calls
+// that say so raise SystemError.
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/Security.h"
 
 namespace platform::sys {
 
@@ -8,3 +15,58 @@ namespace platform::sys {
 bool StartHidden(const std::string& commandLine);
 
 }  // namespace platform::sys
+
+namespace platform::proc {
+
+using ProcessHandle = sec::ProcessHandle;
+
+// At most this many ids come back from one enumeration (a 16 KiB buffer).
+constexpr size_t MaxProcessIds = 4096;
+// nullopt when the enumeration fails.
+std::optional<std::vector<uint32_t>> EnumerateProcessIds();
+
+// What a snapshot records of one process.
+struct ProcessFacts {
+    uintptr_t handle = 0;       // the handle it was queried through, already closed
+    std::string imagePath;      // as the system gives it; empty when unreadable
+    double startTime = 0;       // local date-time; 0 for a zero creation time
+    uint32_t timesError = 0;    // non-zero when the process times couldn't be read
+    uint32_t sessionId = 0;
+};
+// nullopt when the process can't be opened for query; openError holds why.
+std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError);
+
+// Opens a process with all access rights; 0 when it can't.
+ProcessHandle OpenProcessAllAccess(uint32_t pid);
+void CloseProcess(ProcessHandle process);
+// "domain\account" of the token's user. Raises SystemError when the token
+// can't be read or its user has no account name.
+std::string TokenUserAccount(sec::TokenHandle token);
+
+// Enables or disables one privilege in the agent's own token.
+enum class PrivilegeStep { Done, OpenToken, Lookup, Adjust };
+struct PrivilegeOutcome {
+    PrivilegeStep failedAt = PrivilegeStep::Done;
+    uint32_t error = 0;
+    bool ok() const { return failedAt == PrivilegeStep::Done; }
+};
+PrivilegeOutcome SetOwnPrivilege(const std::string& name, bool enable);
+
+// Opens the process for termination only, ends it with exitCode and waits up
+// to waitMs for it to go. False when it couldn't be opened or ended.
+bool TerminateById(uint32_t pid, uint32_t exitCode, uint32_t waitMs);
+
+// Flags of ExitSystem (the system's exit call).
+constexpr uint32_t ExitRebootForceIfHung = 0x12;
+constexpr uint32_t ExitPowerOffForce = 0x0C;
+bool ExitSystem(uint32_t flags);
+
+// How starting a program in another session as its logon process's user ended.
+enum class StartInSessionResult { Started, CantOpenProcess, CantOpenToken, CantDuplicateToken, CantStart };
+// Starts appPath with the command line "\"appPath\" commandLine" under a
+// primary copy of the token of process logonPid, with UI access, shown
+// normally. startError holds the system error of a failed start.
+StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
+                                        const std::string& commandLine, uint32_t& startError);
+
+}  // namespace platform::proc

@@ -302,29 +302,30 @@ void TApplicationState::ProcessApplications(const pugi::xml_node& ANode) {
 }
 
 bool TApplicationState::ReadSavedList() {
+    TLogger::Fine("We are reading saved list");
     try {
-        if (!std::filesystem::exists(ToFsPath(AppListFile()))) return false;
+        if (!std::filesystem::exists(ToFsPath(AppListFile()))) throw std::runtime_error("File not found: " + AppListFile());
         const TBytes data = ReadWholeFile(AppListFile());
         const TBytes hash = TBase64::DecodeBase64(FCtx.Settings ? FCtx.Settings->PasswordHash() : std::string());
         const std::string text = ToText(TCrypto::Decrypt(data, hash));
+        if (TLogger::WillLog(logFinest)) TLogger::Finest(text);
         pugi::xml_document doc;
         if (!doc.load_buffer(text.data(), text.size())) throw std::runtime_error("Invalid XML");
         pugi::xml_node root = doc.document_element();
         std::lock_guard<std::recursive_mutex> lock(FLock);
-        if (std::string(root.name()) == "apps") {
+        // Lenient: a pattern element missing from the saved copy reads as empty.
+        if (std::string(root.name()) == "applications") {
+            FLMData->SetObservedApps(LoadTemplates(root, nullptr, false));
+        } else {
             pugi::xml_node cache = Child(root, "app_cache");
             FAppCache = LoadTemplates(cache, "application", false);
             _currentAppCache = OuterXml(cache);
             FAppCacheUpdateTime = cache.attribute("modifytime").value();
             FLMData->SetObservedApps(CopyTemplates(FAppCache));
-        } else if (std::string(root.name()) == "applications") {
-            FLMData->SetObservedApps(LoadTemplates(root, nullptr, false));
-        } else {
-            throw std::runtime_error("Unknown application list");
         }
         return true;
     } catch (const std::exception& e) {
-        TLogger::Warning(std::string("Error reading application list from disk ") + e.what());
+        TLogger::Info(std::string("Error loading a list of saved applications ") + e.what());
         return false;
     }
 }

@@ -16,6 +16,7 @@
 #include "common/Logger.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
+#include "monitor/LicenseManager.h"
 #include "monitor/VersionInfo.h"
 #include "protocol/AppState.h"
 #include "protocol/GuardEventsInfo.h"
@@ -29,6 +30,7 @@
 #include "sessions/LoginHandler.h"
 #include "sessions/UserCache.h"
 #include "sessions/PowerUtils.h"
+#include "sessions/UserSessions.h"
 
 namespace qz {
 
@@ -107,6 +109,9 @@ TMainService::TMainService(CreateTag) {
     FLocker = std::make_unique<TLocker>();
     T10054SocketError::Instance()->Start();
     FAppState = std::make_unique<TApplicationState>(TAppStateContext{});
+    // Made before the components that look sessions up (metering, logons).
+    if (FSupportMultipleSessions)
+        FUserSessions = std::make_unique<TUserSessionsList>(FStationType, [this] { return FAppState->AppCacheCopy(); });
     // The journal records into the user cache, so the cache comes first.
     FUserCache = std::make_unique<TUserCache>(FSupportMultipleSessions);
     FGuardEvents = std::make_unique<TGuardEventsInfo>(*FUserCache, FSupportMultipleSessions);
@@ -125,9 +130,14 @@ TMainService::TMainService(CreateTag) {
     hooks.onMainThread = [](const std::function<void()>& fn) { TMainThreadQueue::Instance().Synchronize(fn); };
     hooks.lockConsole = [this] { FLocker->SetLocked(lsLocked); };
     FPinger = std::make_unique<TPingServerThread>(*FAppState, hooks, *hEvent, *hResponseReceivedEvent, g_testTransport);
-    // The metering thread is created here.
+    TLicenseManagerThread::Deps metering;
+    metering.StationData = &FAppState->LMData();
+    metering.GuardEvents = FGuardEvents.get();
+    metering.News = hEvent.get();
+    metering.Sessions = FUserSessions.get();
+    FLicenseManager = std::make_unique<TLicenseManagerThread>(metering);
     FLoginHandler = std::make_unique<TLoginHandler>(
-        TLoginHandler::Deps{FLocker.get(), FGuardEvents.get(), hEvent.get()});
+        TLoginHandler::Deps{FLocker.get(), FGuardEvents.get(), hEvent.get(), FUserSessions.get()});
     TLogger::Fine("Finished creating everything ");
     const std::string version = TrpVersionInfo().FileVersion();
     TLogger::Info("Guard Version is " + version);
@@ -148,16 +158,33 @@ TMainService::TMainService(CreateTag) {
     ctx.VDIType = FVDIType.empty() ? "none" : FVDIType;
     ctx.SupportMultipleSessions = FSupportMultipleSessions;
     ctx.LogLevel = [this] { return FFileLogControllerThread ? FFileLogControllerThread->GetLogLevel() : -1; };
+    if (FUserSessions) {
+        TUserSessionsList* sessions = FUserSessions.get();
+        ctx.SaveSessions = [sessions](pugi::xml_node& root) { sessions->SaveToXML(root); };
+        ctx.SessionsNeedRelock = [sessions] { return sessions->AnyNeedsRelock(); };
+        // Called while the state applies a reply, so its cache is the one just received.
+        ctx.AppCtrlStates = [this, sessions](const pugi::xml_node& n) {
+            sessions->ApplyAppCtrlStates(n, FAppState->AppCacheCopy());
+        };
+        ctx.LockStates = [sessions](const pugi::xml_node& n) { sessions->ApplyLockStates(n); };
+    }
 }
 
 TMainService::~TMainService() {
-    // The heartbeat uses the state, settings and journal: it ends before they go.
+    // The threads use the state, settings and journal: they end before those go.
+    if (FLicenseManager) {
+        FLicenseManager->Terminate();
+        FLicenseManager->WaitFor();
+    }
     if (FPinger) {
         FPinger->Terminate();
         FPinger->WaitFor();
     }
     // Users of a component go before it: the journal records into the user cache.
     FPinger.reset();
+    FLicenseManager.reset();
+    FLoginHandler.reset();
+    FUserSessions.reset();
     FAppState.reset();
     FGuardEvents.reset();
     FUserCache.reset();
@@ -215,7 +242,7 @@ void TMainService::Start() {
         } catch (const std::exception& e) {
             TLogger::Warning(std::string("Error clearing the first-run values - ") + e.what());
         }
-        // The metering thread resumes here.
+        FLicenseManager->Resume();
         LogonActiveSessions();
         TLogger::Fine("All launching has finished");
     }
@@ -250,8 +277,13 @@ void TMainService::HandleSessionLogon(uint32_t sessionId) {
         return;
     }
     const bool isAdmin = TWinUtils::IsAdminByToken(token);
-    // Multi-session hosts also record the user session with its client host name.
-    FLoginHandler->LoginUser(fqn, isAdmin, "");
+    if (FUserSessions) {
+        const TUserSessionPtr session = FUserSessions->AddUserSession(sessionId, fqn);
+        TLogger::Fine(session->ToString());
+        FLoginHandler->LoginUser(fqn, isAdmin, session->FHostname);
+    } else {
+        FLoginHandler->LoginUser(fqn, isAdmin, "");
+    }
 }
 
 bool TMainService::SessionHasUser(uint32_t sessionId) {
@@ -271,15 +303,24 @@ void TMainService::SessionChanged(uint32_t eventType, uint32_t sessionId) {
         case platform::wts::RemoteDisconnect:
             if (FSupportMultipleSessions && SessionHasUser(sessionId)) {
                 TLogger::Fine("Remote disconnect!!!");
-                TLogger::Fine("Session not found");
-                FLoginHandler->LogoutUser("", sessionId);
+                std::string user;
+                if (const TUserSessionPtr session = FUserSessions->GetUserSessionBySessionId(sessionId)) {
+                    user = session->FUsername;
+                    session->StopApplications(*FGuardEvents);
+                } else {
+                    TLogger::Fine("Session not found");
+                }
+                FLoginHandler->LogoutUser(user, sessionId);
             }
             break;
         case platform::wts::SessionLogon: HandleSessionLogon(sessionId); break;
         case platform::wts::SessionLogoff: {
             TLogger::Fine("Somebody logoffffffff " + std::to_string(sessionId));
-            // The journal's current user is the one logging off.
-            FLoginHandler->LogoutUser(FGuardEvents->UserName(), sessionId);
+            std::string user = FGuardEvents->UserName();
+            if (FUserSessions)
+                if (const TUserSessionPtr session = FUserSessions->GetUserSessionBySessionId(sessionId))
+                    user = session->FUsername;
+            FLoginHandler->LogoutUser(user, sessionId);
             break;
         }
         default: break;
@@ -293,9 +334,11 @@ void TMainService::Stop() {
     FStoped = true;
     TLogger::Fine("I am dying");
     SendStopSignal();
-    // The metering thread is asked to end here. Terminating the heartbeat
-    // also ends the exchange it may be in, so the join below is prompt.
+    // Terminating the heartbeat also ends the exchange it may be in, and the
+    // metering thread's sleep is cut short, so the joins below are prompt.
+    FLicenseManager->Terminate();
     FPinger->Terminate();
+    FLicenseManager->WaitFor();
     FPinger->WaitFor();
     // The command server stops here.
     StopUI();
@@ -318,6 +361,7 @@ void TMainService::StopUI() {
         return;
     }
     const auto start = platform::sys::TickCountMs();
+    TApplicationUtils::StopApplication(TBeholder::GetProcessList());
     TLogger::Fine("StopUI time - " + std::to_string(platform::sys::TickCountMs() - start));
 }
 

@@ -20,6 +20,8 @@ class TGuardEventsInfo;
 class TUserCache;
 class TPingServerThread;
 class THttpTransport;
+class TLicenseManagerThread;
+class TUserSessionsList;
 
 // The agent's composition root: owns every long-lived component.
 class TMainService {
@@ -61,6 +63,9 @@ public:
     TGuardEventsInfo* GuardEvents() const { return FGuardEvents.get(); }
     TUserCache* UserCache() const { return FUserCache.get(); }
     TPingServerThread* Pinger() const { return FPinger.get(); }
+    TLicenseManagerThread* LicenseManager() const { return FLicenseManager.get(); }
+    // Multi-session hosts only; null on single-user stations.
+    TUserSessionsList* UserSessions() const { return FUserSessions.get(); }
     // Tests route the guard-server requests elsewhere; set before Instance.
     static void SetTransportForTests(std::shared_ptr<THttpTransport> transport);
     TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
@@ -97,6 +102,8 @@ private:
     std::unique_ptr<TGuardEventsInfo> FGuardEvents;
     std::unique_ptr<TPingServerThread> FPinger;
     std::unique_ptr<TLoginHandler> FLoginHandler;
+    std::unique_ptr<TUserSessionsList> FUserSessions;
+    std::unique_ptr<TLicenseManagerThread> FLicenseManager;
     std::string FOSVersion;
     bool FIs64BitOS = false;
     TStationType FStationType = TStationType::stRegular;

@@ -1,6 +1,12 @@
 #include "sessions/PowerUtils.h"
 
+#include "common/Logger.h"
+#include "common/Utils.h"
+#include "platform/AsciiCase.h"
+#include "platform/Errors.h"
+#include "platform/Processes.h"
 #include "platform/Sessions.h"
+#include "platform/SystemInfo.h"
 
 namespace qz {
 
@@ -15,6 +21,80 @@ uint32_t TPowerUtils::GetActiveSessionId() {
         return NoSession;
     }
     return id;
+}
+
+bool TPowerUtils::LogOffComputer(uint32_t SessionId) { return platform::wts::LogoffSession(SessionId); }
+
+bool TPowerUtils::LogOffComputer() {
+    TLogger::Fine("Try to logoff");
+    const uint32_t id = GetActiveSessionId();
+    if (id == NoSession) {
+        TLogger::Fine("No active user session");
+        return false;
+    }
+    return LogOffComputer(id);
+}
+
+bool TPowerUtils::RestartComputer() { return ExitWindows(platform::proc::ExitRebootForceIfHung); }
+bool TPowerUtils::ShutdownComputer() { return ExitWindows(platform::proc::ExitPowerOffForce); }
+
+bool TPowerUtils::ExitWindows(uint32_t flags) {
+    using platform::proc::PrivilegeStep;
+    const auto outcome = platform::proc::SetOwnPrivilege("SeShutdownPrivilege", true);
+    if (!outcome.ok()) {
+        const char* step = outcome.failedAt == PrivilegeStep::OpenToken ? "OpenProcessToken"
+                           : outcome.failedAt == PrivilegeStep::Lookup  ? "LookupPrivilegeValue"
+                                                                        : "AdjustTokenPrivileges";
+        TLogger::Info(std::string("ExitWindows::") + step + " error " + std::to_string(outcome.error) + " " +
+                      platform::SystemErrorText(outcome.error));
+    }
+    TLogger::Fine("Calling ExitWindowsEx");
+    return platform::proc::ExitSystem(flags);
+}
+
+bool TApplicationUtils::StartApplication(uint32_t SessionId, const std::string& AppPath,
+                                         const std::string& CommandLine) {
+    const auto processes = platform::wts::EnumerateProcesses();
+    if (!processes) return false;
+    bool result = false;
+    for (const auto& p : *processes) {
+        if (p.sessionId != SessionId || platform::AsciiLower(p.name) != "winlogon.exe") continue;
+        uint32_t startError = 0;
+        using R = platform::proc::StartInSessionResult;
+        switch (platform::proc::StartAsProcessUser(p.pid, AppPath, CommandLine, startError)) {
+            case R::Started:
+                TLogger::Finest("Start UI module: all right");
+                result = true;
+                break;
+            case R::CantOpenProcess:
+                TLogger::Warning("Start UI module: can not open process");
+                result = false;
+                break;
+            case R::CantOpenToken:
+                TLogger::Warning("Start UI module: can not open token");
+                result = false;
+                break;
+            case R::CantDuplicateToken:
+                TLogger::Warning("Start UI module: can not duplicate token");
+                result = false;
+                break;
+            case R::CantStart:
+                TLogger::Warning("Start UI module: can not start process " + platform::SystemErrorText(startError));
+                result = false;
+                break;
+        }
+    }
+    return result;
+}
+
+void TApplicationUtils::StopApplication(const TProcessList& processes) {
+    const std::string folder = ExtractFilePath(platform::sys::ModulePath());
+    const std::string messenger = platform::AsciiLower(folder + MessengerExe);
+    const std::string notifier = platform::AsciiLower(folder + NotifierExe);
+    for (const auto& p : processes) {
+        const std::string path = platform::AsciiLower(p.FProcessPath);
+        if (path == messenger || path == notifier) TBeholder::ProcessTerminate(p.FPId);
+    }
 }
 
 }  // namespace qz

@@ -1,3 +1,4 @@
+#include "platform/Errors.h"
 #include "platform/Processes.h"
 #include "platform/fake/FakeWorld.h"
 
@@ -9,3 +10,99 @@ bool StartHidden(const std::string& commandLine) {
 }
 
 }  // namespace platform::sys
+
+namespace platform::proc {
+
+using fake::Locked;
+
+namespace {
+fake::FakeProcess* Find(fake::World& w, uint32_t pid) {
+    for (auto& p : w.processes)
+        if (p.pid == pid) return &p;
+    return nullptr;
+}
+}  // namespace
+
+std::optional<std::vector<uint32_t>> EnumerateProcessIds() {
+    std::function<void()> after;
+    std::vector<uint32_t> ids;
+    {
+        Locked w;
+        if (w->enumerateProcessesFails) return std::nullopt;
+        for (const auto& p : w->processes)
+            if (ids.size() < MaxProcessIds) ids.push_back(p.pid);
+        after = w->afterEnumerate;
+    }
+    if (after) after();
+    return ids;
+}
+
+std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
+    Locked w;
+    const fake::FakeProcess* p = Find(*w, pid);
+    if (!p || !p->openable) {
+        openError = 87;  // the invalid-parameter answer of a process that is gone
+        return std::nullopt;
+    }
+    ProcessFacts facts;
+    facts.handle = w->nextHandle++;
+    facts.imagePath = p->path;
+    facts.timesError = p->timesError;
+    facts.startTime = p->timesError ? 0 : p->startTime;
+    facts.sessionId = p->sessionId;
+    return facts;
+}
+
+ProcessHandle OpenProcessAllAccess(uint32_t pid) {
+    Locked w;
+    const fake::FakeProcess* p = Find(*w, pid);
+    if (!p || !p->openable) return 0;
+    const uintptr_t h = w->nextHandle++;
+    w->processHandles[h] = pid;
+    return h;
+}
+
+void CloseProcess(ProcessHandle process) { Locked()->processHandles.erase(process); }
+
+std::string TokenUserAccount(sec::TokenHandle token) {
+    Locked w;
+    auto it = w->tokenUsers.find(token);
+    if (it == w->tokenUsers.end() || it->second.empty()) ThrowSystemError(5);
+    return it->second;
+}
+
+PrivilegeOutcome SetOwnPrivilege(const std::string& name, bool enable) {
+    Locked w;
+    if (w->missingPrivileges.count(name)) return {PrivilegeStep::Adjust, 1300};
+    w->privilegeChanges.emplace_back(name, enable);
+    return {};
+}
+
+bool TerminateById(uint32_t pid, uint32_t, uint32_t) {
+    Locked w;
+    fake::FakeProcess* p = Find(*w, pid);
+    if (!p || !p->openable || !p->terminable) return false;
+    w->terminated.push_back(pid);
+    w->processes.erase(w->processes.begin() + (p - w->processes.data()));
+    return true;
+}
+
+bool ExitSystem(uint32_t flags) {
+    Locked()->exitWindowsCalls.push_back(flags);
+    return true;
+}
+
+StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
+                                        const std::string& commandLine, uint32_t& startError) {
+    Locked w;
+    const fake::FakeProcess* p = Find(*w, logonPid);
+    if (!p || !p->openable) return StartInSessionResult::CantOpenProcess;
+    if (w->startAsUserFails) {
+        startError = 2;
+        return StartInSessionResult::CantStart;
+    }
+    w->startedAsUser.push_back({logonPid, appPath, commandLine});
+    return StartInSessionResult::Started;
+}
+
+}  // namespace platform::proc

@@ -12,9 +12,27 @@ bool TokenIsAdmin(TokenHandle token, uint32_t) {
     return it != w->tokens.end() && it->second;
 }
 
-void CloseToken(TokenHandle token) { Locked()->tokens.erase(token); }
+void CloseToken(TokenHandle token) {
+    Locked w;
+    w->tokens.erase(token);
+    w->tokenUsers.erase(token);
+}
 
-TokenHandle OpenProcessTokenForQuery(ProcessHandle) { return 0; }
+// A process opened through the fake processes facility has the token its record stages.
+TokenHandle OpenProcessTokenForQuery(ProcessHandle process) {
+    Locked w;
+    auto h = w->processHandles.find(process);
+    if (h == w->processHandles.end()) return 0;
+    for (const auto& p : w->processes) {
+        if (p.pid != h->second) continue;
+        if (p.tokenUser.empty()) return 0;
+        const uintptr_t token = w->nextHandle++;
+        w->tokens[token] = p.tokenIsAdmin;
+        w->tokenUsers[token] = p.tokenUser;
+        return token;
+    }
+    return 0;
+}
 TokenHandle OpenCurrentTokenForQuery() { return 0; }
 
 std::string AccountSidString(const std::string& accountName) {

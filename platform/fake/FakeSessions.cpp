@@ -38,3 +38,47 @@ sec::TokenHandle QueryUserToken(uint32_t sessionId) {
 }
 
 }  // namespace platform::wts
+
+namespace platform::wts {
+
+namespace {
+const fake::FakeSession* Find(fake::World& w, uint32_t id) {
+    for (auto& s : w.sessions)
+        if (s.entry.id == id) return &s;
+    return nullptr;
+}
+}  // namespace
+
+std::optional<uint16_t> QueryClientProtocolType(uint32_t sessionId) {
+    Locked w;
+    const auto* s = Find(*w, sessionId);
+    if (!s) return std::nullopt;
+    return s->protocolType.value_or(0);
+}
+
+std::optional<std::string> QueryWinStationName(uint32_t sessionId) {
+    Locked w;
+    const auto* s = Find(*w, sessionId);
+    if (!s) return std::nullopt;
+    return s->winStationName.value_or(s->entry.stationName);
+}
+
+bool LogoffSession(uint32_t sessionId) {
+    Locked w;
+    if (w->logoffFails || !Find(*w, sessionId)) return false;
+    w->loggedOff.push_back(sessionId);
+    return true;
+}
+
+std::optional<std::vector<ProcessEntry>> EnumerateProcesses() {
+    Locked w;
+    if (w->enumerateProcessesFails) return std::nullopt;
+    std::vector<ProcessEntry> out;
+    for (const auto& p : w->processes) {
+        const auto slash = p.path.find_last_of("\\/");
+        out.push_back({p.sessionId, p.pid, slash == std::string::npos ? p.path : p.path.substr(slash + 1)});
+    }
+    return out;
+}
+
+}  // namespace platform::wts

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -89,10 +90,39 @@ struct FileSystemWorld {
 
 struct FileVersionWorld {
     std::map<std::string, std::map<std::string, std::string>> versionStrings;  // file -> name -> text
+    std::map<std::string, std::string> fileTypes;  // file -> shell type name
+    std::set<std::string> executables;             // files the shell calls executables
+    int versionReads = 0;                          // TranslatedVersionStrings calls
+};
+
+struct FakeProcess {
+    uint32_t pid = 0;
+    uint32_t sessionId = 1;
+    std::string path;
+    double startTime = 0;
+    bool openable = true;       // false: gone between enumeration and opening
+    uint32_t timesError = 0;    // non-zero: the times can't be read
+    std::string tokenUser;      // "domain\account"; empty: the token can't be read
+    bool tokenIsAdmin = false;
+    bool terminable = true;
 };
 
 struct ProcessesWorld {
     std::vector<std::string> startedProcesses;
+    std::vector<FakeProcess> processes;
+    bool enumerateProcessesFails = false;
+    std::function<void()> afterEnumerate;  // runs (unlocked) after each id enumeration
+    std::vector<uint32_t> terminated;      // ids ended, in order; they leave `processes`
+    std::set<std::string> missingPrivileges;
+    std::vector<std::pair<std::string, bool>> privilegeChanges;
+    std::vector<uint32_t> exitWindowsCalls;
+    struct StartedAsUser {
+        uint32_t logonPid;
+        std::string app, commandLine;
+    };
+    std::vector<StartedAsUser> startedAsUser;
+    bool startAsUserFails = false;
+    std::map<uintptr_t, uint32_t> processHandles;  // open handle -> pid
 };
 
 struct ConsoleWorld {
@@ -109,15 +139,20 @@ struct FakeSession {
     std::optional<std::string> user, domain, client;
     bool hasToken = true;
     bool tokenIsAdmin = false;
+    std::optional<uint16_t> protocolType;
+    std::optional<std::string> winStationName;
 };
 
 struct SessionsWorld {
     std::vector<FakeSession> sessions;
     bool enumerateFails = false;
+    bool logoffFails = false;
+    std::vector<uint32_t> loggedOff;  // sessions asked to log off
 };
 
 struct SecurityWorld {
     std::map<uintptr_t, bool> tokens;   // open tokens -> is admin
+    std::map<uintptr_t, std::string> tokenUsers;  // open tokens -> "domain\\account"
 };
 
 struct NamedEventsWorld {

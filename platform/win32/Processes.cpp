@@ -1,6 +1,13 @@
 #include "platform/Processes.h"
 
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "platform/SystemInfo.h"
 #include "platform/win32/WinText.h"
+// After windows.h: it needs the declarations that header brings.
+#include <psapi.h>
 
 namespace platform::sys {
 
@@ -20,3 +27,168 @@ bool StartHidden(const std::string& commandLine) {
 }
 
 }  // namespace platform::sys
+
+namespace platform::proc {
+namespace {
+
+using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+
+// Missing on Windows before Vista: the path then comes from the first module.
+QueryImageNameFn QueryImageName() {
+    static const QueryImageNameFn fn = [] {
+        try {
+            return win::Bind<QueryImageNameFn>(L"kernel32.dll", "QueryFullProcessImageNameW");
+        } catch (const SystemError&) {
+            return QueryImageNameFn{};
+        }
+    }();
+    return fn;
+}
+
+bool VistaOrLater() {
+    static const bool vista = sys::GetOsVersion().major >= 6;
+    return vista;
+}
+
+std::string ImagePath(HANDLE process) {
+    wchar_t buf[261];
+    DWORD len = 261;
+    if (VistaOrLater()) {
+        const QueryImageNameFn query = QueryImageName();
+        if (!query || !query(process, 0, buf, &len)) return {};
+        return win::Utf8(buf, len);
+    }
+    HMODULE first = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(process, &first, sizeof first, &needed)) return {};
+    len = GetModuleFileNameExW(process, first, buf, 261);
+    return len ? win::Utf8(buf, len) : std::string();
+}
+
+double LocalDateTime(const FILETIME& created) {
+    if (created.dwLowDateTime == 0 && created.dwHighDateTime == 0) return 0;
+    FILETIME local;
+    SYSTEMTIME st;
+    if (!FileTimeToLocalFileTime(&created, &local) || !FileTimeToSystemTime(&local, &st)) return sys::NowLocal();
+    return qz::EncodeDateTime({st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds});
+}
+
+}  // namespace
+
+std::optional<std::vector<uint32_t>> EnumerateProcessIds() {
+    std::vector<DWORD> ids(MaxProcessIds);
+    DWORD bytes = 0;
+    if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) return std::nullopt;
+    ids.resize(bytes / sizeof(DWORD));
+    return std::vector<uint32_t>(ids.begin(), ids.end());
+}
+
+std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
+    const DWORD access = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    win::Handle h(OpenProcess(access, FALSE, pid));
+    if (!h) {
+        openError = GetLastError();
+        return std::nullopt;
+    }
+    ProcessFacts facts;
+    facts.handle = reinterpret_cast<uintptr_t>(h.get());
+    facts.imagePath = ImagePath(h.get());
+    FILETIME created{}, exited, kernel, user;
+    if (GetProcessTimes(h.get(), &created, &exited, &kernel, &user))
+        facts.startTime = LocalDateTime(created);
+    else
+        facts.timesError = GetLastError();
+    DWORD session = 0;
+    if (ProcessIdToSessionId(pid, &session)) facts.sessionId = session;
+    return facts;
+}
+
+ProcessHandle OpenProcessAllAccess(uint32_t pid) {
+    return reinterpret_cast<ProcessHandle>(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
+}
+
+void CloseProcess(ProcessHandle process) {
+    if (process) CloseHandle(reinterpret_cast<HANDLE>(process));
+}
+
+std::string TokenUserAccount(sec::TokenHandle token) {
+    std::vector<DWORD> buf(64);
+    DWORD need = 0;
+    while (!GetTokenInformation(reinterpret_cast<HANDLE>(token), TokenUser, buf.data(),
+                                static_cast<DWORD>(buf.size() * sizeof(DWORD)), &need)) {
+        const DWORD err = GetLastError();
+        if (err != ERROR_INSUFFICIENT_BUFFER || need <= buf.size() * sizeof(DWORD) || need > 65536)
+            ThrowSystemError(err);
+        buf.resize((need + sizeof(DWORD) - 1) / sizeof(DWORD));
+    }
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buf.data());
+    wchar_t name[256], domain[256];
+    DWORD nameLen = 256, domainLen = 256;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, user->User.Sid, name, &nameLen, domain, &domainLen, &use))
+        ThrowSystemError(GetLastError());
+    return win::Utf8(domain) + "\\" + win::Utf8(name);
+}
+
+PrivilegeOutcome SetOwnPrivilege(const std::string& name, bool enable) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw))
+        return {PrivilegeStep::OpenToken, GetLastError()};
+    win::Handle token(raw);
+    TOKEN_PRIVILEGES tp{};
+    tp.PrivilegeCount = 1;
+    if (!LookupPrivilegeValueW(nullptr, win::Wide(name).c_str(), &tp.Privileges[0].Luid))
+        return {PrivilegeStep::Lookup, GetLastError()};
+    tp.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    SetLastError(0);
+    AdjustTokenPrivileges(token.get(), FALSE, &tp, sizeof tp, nullptr, nullptr);
+    // Success with ERROR_NOT_ALL_ASSIGNED still means the privilege is missing.
+    if (const DWORD err = GetLastError()) return {PrivilegeStep::Adjust, err};
+    return {};
+}
+
+bool TerminateById(uint32_t pid, uint32_t exitCode, uint32_t waitMs) {
+    // SYNCHRONIZE as well: without it the wait below would fail at once.
+    win::Handle h(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (!h || !TerminateProcess(h.get(), exitCode)) return false;
+    WaitForSingleObject(h.get(), waitMs);
+    return true;
+}
+
+bool ExitSystem(uint32_t flags) { return ExitWindowsEx(flags, 0) != FALSE; }
+
+StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
+                                        const std::string& commandLine, uint32_t& startError) {
+    win::Handle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, logonPid));
+    if (!process) return StartInSessionResult::CantOpenProcess;
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(process.get(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &raw))
+        return StartInSessionResult::CantOpenToken;
+    win::Handle token(raw);
+    HANDLE dupRaw = nullptr;
+    if (!DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &dupRaw))
+        return StartInSessionResult::CantDuplicateToken;
+    win::Handle primary(dupRaw);
+    DWORD uiAccess = 1;
+    SetTokenInformation(primary.get(), TokenUIAccess, &uiAccess, sizeof uiAccess);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_SHOWNORMAL;
+    const std::wstring app = win::Wide(appPath);
+    std::wstring cmd = L"\"" + app + L"\" " + win::Wide(commandLine);
+    cmd.push_back(L'\0');
+    PROCESS_INFORMATION pi{};
+    // The new process and thread keep the token's default security: an open
+    // access list would let any user of the session take over a system process.
+    if (!CreateProcessAsUserW(primary.get(), app.c_str(), cmd.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                              nullptr, nullptr, &si, &pi)) {
+        startError = GetLastError();
+        return StartInSessionResult::CantStart;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return StartInSessionResult::Started;
+}
+
+}  // namespace platform::proc

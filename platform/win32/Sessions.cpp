@@ -62,3 +62,65 @@ sec::TokenHandle QueryUserToken(uint32_t sessionId) {
 }
 
 }  // namespace platform::wts
+
+namespace platform::wts {
+namespace {
+
+// One information record of a session, freed after use; nullopt when the query fails.
+template <typename R, typename T, typename Read>
+std::optional<R> QueryRecord(uint32_t sessionId, uint32_t infoClass, Read read) {
+    try {
+        static QueryFn query = win::Bind<QueryFn>(kLib, "WTSQuerySessionInformationW");
+        LPWSTR buf = nullptr;
+        DWORD bytes = 0;
+        if (!query(WTS_CURRENT_SERVER_HANDLE, sessionId, static_cast<WTS_INFO_CLASS>(infoClass), &buf, &bytes))
+            return std::nullopt;
+        std::optional<R> out;
+        if (buf && bytes >= sizeof(T)) out = read(*reinterpret_cast<const T*>(buf));
+        Free()(buf);
+        return out;
+    } catch (const SystemError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<uint16_t> QueryClientProtocolType(uint32_t sessionId) {
+    return QueryRecord<uint16_t, USHORT>(sessionId, WTSClientProtocolType, [](const USHORT& v) { return uint16_t{v}; });
+}
+
+std::optional<std::string> QueryWinStationName(uint32_t sessionId) {
+    return QueryRecord<std::string, WTSINFOW>(sessionId, ::WTSSessionInfo, [](const WTSINFOW& info) {
+        return win::Utf8(info.WinStationName, wcsnlen(info.WinStationName, WINSTATIONNAME_LENGTH));
+    });
+}
+
+bool LogoffSession(uint32_t sessionId) {
+    try {
+        using LogoffFn = BOOL(WINAPI*)(HANDLE, DWORD, BOOL);
+        static LogoffFn logoff = win::Bind<LogoffFn>(kLib, "WTSLogoffSession");
+        return logoff(WTS_CURRENT_SERVER_HANDLE, sessionId, FALSE) != FALSE;
+    } catch (const SystemError&) {
+        return false;
+    }
+}
+
+std::optional<std::vector<ProcessEntry>> EnumerateProcesses() {
+    try {
+        using EnumFn = BOOL(WINAPI*)(HANDLE, DWORD, DWORD, PWTS_PROCESS_INFOW*, DWORD*);
+        static EnumFn enumerate = win::Bind<EnumFn>(kLib, "WTSEnumerateProcessesW");
+        PWTS_PROCESS_INFOW info = nullptr;
+        DWORD count = 0;
+        if (!enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count)) return std::nullopt;
+        std::vector<ProcessEntry> out;
+        for (DWORD i = 0; i < count; ++i)
+            out.push_back({info[i].SessionId, info[i].ProcessId, win::Utf8(info[i].pProcessName)});
+        Free()(info);
+        return out;
+    } catch (const SystemError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace platform::wts

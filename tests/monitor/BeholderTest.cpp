@@ -1,0 +1,173 @@
+#include "monitor/Beholder.h"
+
+#include "platform/DateTime.h"
+#include "platform/Errors.h"
+#include "platform/Registry.h"
+#include "tests/support/TestSupport.h"
+
+using namespace qz;
+using platform::fake::FakeProcess;
+
+namespace {
+
+class BeholderTest : public qztest::PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        TBeholder::VersionCache().Clear();
+    }
+    void TearDown() override {
+        TBeholder::VersionCache().Clear();
+        PlatformTest::TearDown();
+    }
+    FakeProcess& Stage(uint32_t pid, const std::string& path, uint32_t session = 1) {
+        FakeProcess p;
+        p.pid = pid;
+        p.path = path;
+        p.sessionId = session;
+        p.startTime = EncodeDateTime({2026, 12, 1, 8, 0, 0, 0});
+        W().processes.push_back(p);
+        return W().processes.back();
+    }
+    void Image(const std::string& path, const std::string& description, const std::string& company = "Vendor",
+               const std::string& version = "1.0") {
+        W().executables.insert(path);
+        W().fileTypes[path] = "Application";
+        W().versionStrings[path] = {{"FileDescription", description}, {"CompanyName", company}, {"FileVersion", version}};
+    }
+    static const TProcessInfo* Pid(const TProcessList& list, uint32_t pid) {
+        for (const auto& p : list)
+            if (p.FPId == pid) return &p;
+        return nullptr;
+    }
+};
+
+TEST_F(BeholderTest, SnapshotDescribesEveryProcessItCanOpen) {
+    for (uint32_t pid : {0u, 4u, 10u}) Stage(pid, "C:\\Windows\\System32\\smss.exe");
+    Stage(11, "C:\\Tools\\calc.exe", 2);
+    Image("C:\\Tools\\calc.exe", "Calc\x01ulator", "Maker\x02Inc", "2.0");
+    Stage(12, "\\??\\C:\\Tools\\app.exe");
+    Stage(13, "\\SystemRoot\\System32\\smss.exe");
+    Stage(14, "\\\\server\\share\\net.exe");
+    Image("\\\\server\\share\\net.exe", "Net");
+    Stage(15, "C:\\Gone\\gone.exe").openable = false;  // ended between enumeration and opening
+    Stage(16, "C:\\Tools\\times.exe").timesError = 5;
+    Stage(17, "C:\\Tools\\noversion.exe");
+    W().executables.insert("C:\\Tools\\noversion.exe");
+
+    const TProcessList list = TBeholder::GetProcessList();
+    for (uint32_t pid : {0u, 4u, 10u, 15u}) EXPECT_EQ(Pid(list, pid), nullptr) << pid;
+    ASSERT_EQ(list.size(), 6u);
+
+    const TProcessInfo* calc = Pid(list, 11);
+    ASSERT_NE(calc, nullptr);
+    EXPECT_EQ(calc->FSessionId, 2u);
+    EXPECT_EQ(calc->FName, "Calculator");  // control characters filtered
+    EXPECT_EQ(calc->FCompanyName, "MakerInc");
+    EXPECT_EQ(calc->FVersion, "2.0");
+    EXPECT_EQ(calc->BeautifulName(), "Calculator");
+    EXPECT_DOUBLE_EQ(calc->FStartTime, EncodeDateTime({2026, 12, 1, 8, 0, 0, 0}));
+
+    EXPECT_EQ(Pid(list, 12)->FProcessPath, "C:\\Tools\\app.exe");
+    EXPECT_EQ(Pid(list, 13)->FProcessPath, "C:\\Windows\\System32\\smss.exe");
+    // Network images are listed without version strings.
+    EXPECT_EQ(Pid(list, 14)->FName, "");
+    EXPECT_EQ(Pid(list, 16)->FStartTime, 0);
+    EXPECT_EQ(Pid(list, 17)->FName, "");
+    EXPECT_EQ(Pid(list, 17)->BeautifulName(), "noversion");
+    EXPECT_TRUE(log->Has("For process 15 there is error " + platform::SystemErrorText(87)));
+}
+
+TEST_F(BeholderTest, EnumerationFailureGivesAnEmptySnapshot) {
+    Stage(11, "C:\\Tools\\calc.exe");
+    W().enumerateProcessesFails = true;
+    EXPECT_TRUE(TBeholder::GetProcessList().empty());
+}
+
+TEST_F(BeholderTest, VersionStringsAreReadOncePerProcessInstance) {
+    Stage(20, "C:\\Tools\\calc.exe");
+    Image("C:\\Tools\\calc.exe", "Calculator");
+    TBeholder::GetProcessList();
+    TBeholder::GetProcessList();
+    EXPECT_EQ(W().versionReads, 1);
+    // The same id restarted later is another instance: read again.
+    W().processes[0].startTime += 1.0 / 24;
+    Image("C:\\Tools\\calc.exe", "Calculator 2");
+    EXPECT_EQ(TBeholder::GetProcessList()[0].FName, "Calculator 2");
+    EXPECT_EQ(W().versionReads, 2);
+}
+
+TEST_F(BeholderTest, VersionCacheIsBoundedAndIgnoresLetterCase) {
+    TStringHashTable table(3);
+    auto value = [](const std::string& d) {
+        auto v = std::make_shared<TFileVersionInfo>();
+        v->FileDescription = d;
+        return v;
+    };
+    table.Add("A|1", value("a"));
+    table.Add("a|1", value("b"));  // same key: replaced
+    EXPECT_EQ(table.GetSize(), 1u);
+    EXPECT_EQ(std::dynamic_pointer_cast<const TFileVersionInfo>(table.GetData("A|1"))->FileDescription, "b");
+    for (int i = 2; i <= 4; ++i) table.Add("k" + std::to_string(i), value("x"));
+    EXPECT_EQ(table.GetSize(), 4u);  // one above the bound is still kept
+    table.Add("k5", value("y"));     // more than the bound: emptied first
+    EXPECT_EQ(table.GetSize(), 1u);
+    EXPECT_EQ(table.GetData("a|1"), nullptr);
+    EXPECT_EQ(table.ToString(), "k5 - |y||\n\r");
+}
+
+TEST_F(BeholderTest, InteractiveUserIsTheShellsTokenUser) {
+    const platform::reg::Key winlogon{platform::reg::Hive::LocalMachine,
+                                      "Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon",
+                                      platform::reg::View::Default};
+    Stage(30, "C:\\Windows\\System32\\svchost.exe");
+    FakeProcess& shell = Stage(31, "C:\\Windows\\Explorer.EXE");
+    shell.tokenUser = "CORP\\jane";
+    shell.tokenIsAdmin = true;
+    const TProcessList list = TBeholder::GetProcessList();
+
+    EXPECT_EQ(TBeholder::GetInteractiveUsername(list), "");  // no shell configured
+    platform::reg::SetString(winlogon, "Shell", "explorer.exe");
+    EXPECT_EQ(TBeholder::GetInteractiveUsername(list), "CORP\\jane");
+    EXPECT_TRUE(W().processHandles.empty());  // the shell handle is closed
+    platform::reg::SetString(winlogon, "Shell", "explorer.exe /separate");
+    EXPECT_EQ(TBeholder::GetInteractiveUsername(list), "");
+}
+
+TEST_F(BeholderTest, TerminationNeedsTheDebugPrivilegeAndDropsItAfter) {
+    Stage(40, "C:\\Tools\\calc.exe");
+    Stage(41, "C:\\Tools\\stuck.exe").terminable = false;
+    EXPECT_TRUE(TBeholder::ProcessTerminate(40));
+    EXPECT_FALSE(TBeholder::ProcessTerminate(41));
+    EXPECT_FALSE(TBeholder::ProcessTerminate(99));
+    EXPECT_EQ(W().terminated, std::vector<uint32_t>{40});
+    ASSERT_GE(W().privilegeChanges.size(), 2u);
+    EXPECT_EQ(W().privilegeChanges[1], std::make_pair(std::string("SeDebugPrivilege"), false));
+    W().missingPrivileges.insert("SeDebugPrivilege");
+    Stage(42, "C:\\Tools\\calc.exe");
+    EXPECT_FALSE(TBeholder::ProcessTerminate(42));
+}
+
+TEST(ProcessInfo, ShortAndDisplayNames) {
+    struct Case {
+        const char* path;
+        const char* name;
+        const char* shortName;
+        const char* beautiful;
+    };
+    const Case cases[] = {
+        {"C:\\Apps\\Calc.Pro.exe", "", "Calc.Pro", "Calc.Pro"},
+        {"C:\\Tools\\make", "", "", ""},
+        {"C:\\Tools\\make", "Make", "", "Make"},
+        {"D:/x/y.exe", "Y tool", "y", "Y tool"},
+    };
+    for (const Case& c : cases) {
+        TProcessInfo p;
+        p.FProcessPath = c.path;
+        p.FName = c.name;
+        EXPECT_EQ(p.ShortName(), c.shortName) << c.path;
+        EXPECT_EQ(p.BeautifulName(), c.beautiful) << c.path;
+    }
+}
+
+}  // namespace
