@@ -37,7 +37,9 @@ char32_t LowerChar(char32_t c) {
 // Lower-cased characters of UTF-8 text. A byte that isn't part of a valid
 // sequence stands for itself in a range no letter maps to, so it still
 // compares equal only to the same byte.
-std::u32string LowerChars(const std::string& text) {
+}  // namespace
+
+std::u32string LowerCaseChars(const std::string& text) {
     std::u32string out;
     out.reserve(text.size());
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -67,6 +69,8 @@ std::u32string LowerChars(const std::string& text) {
     }
     return out;
 }
+
+namespace {
 
 // The walk's rule for a used-up value accepts only "" or "*", so a trailing
 // run of two or more asterisks needs one more character: it is "?*". Every
@@ -123,15 +127,63 @@ int32_t ParseId(const pugi::xml_node& node) {
 }  // namespace
 
 bool WildcardMatch(const std::string& value, const std::string& pattern) {
-    return Glob(LowerChars(value), Normalise(LowerChars(pattern)));
+    return TWildcardPattern(pattern).Matches(LowerCaseChars(value));
 }
+
+TWildcardPattern::TWildcardPattern(const std::string& pattern) : _p(Normalise(LowerCaseChars(pattern))) {
+    const size_t first = _p.find(U'*');
+    _hasStar = first != std::u32string::npos;
+    if (_hasStar) {
+        _head = first;
+        _tail = _p.size() - 1 - _p.rfind(U'*');
+    }
+}
+
+bool TWildcardPattern::Matches(const std::u32string& v) const {
+    auto same = [](char32_t pc, char32_t vc) { return pc == U'?' || pc == vc; };
+    if (!_hasStar) {
+        if (v.size() != _p.size()) return false;
+        for (size_t k = 0; k < v.size(); ++k)
+            if (!same(_p[k], v[k])) return false;
+        return true;
+    }
+    // What comes before the first and after the last "*" must fit exactly.
+    if (v.size() < _head + _tail) return false;
+    for (size_t k = 0; k < _head; ++k)
+        if (!same(_p[k], v[k])) return false;
+    for (size_t k = 1; k <= _tail; ++k)
+        if (!same(_p[_p.size() - k], v[v.size() - k])) return false;
+    return Glob(v, _p);
+}
+
+TMatchSubject::TMatchSubject(const TProcessInfo& process)
+    : path(LowerCaseChars(process.FProcessPath)),
+      name(LowerCaseChars(process.FName)),
+      company(LowerCaseChars(process.FCompanyName)),
+      version(LowerCaseChars(process.FVersion)) {}
 
 // ---- TOneProcessTemplate ----
 
 TOneProcessTemplate::TOneProcessTemplate() : FCompanyTemplate("*"), FNameTemplate("*"), FPathTemplate("*"), FVersionTemplate("*") {}
 
+void TOneProcessTemplate::SetCompanyTemplate(const std::string& value) {
+    FCompanyTemplate = value;
+    _company = TWildcardPattern(value);
+}
+
+void TOneProcessTemplate::SetNameTemplate(const std::string& value) {
+    FNameTemplate = value;
+    _name = TWildcardPattern(value);
+}
+
+void TOneProcessTemplate::SetVersionTemplate(const std::string& value) {
+    FVersionTemplate = value;
+    _version = TWildcardPattern(value);
+}
+
 void TOneProcessTemplate::SetPathTemplate(const std::string& value) {
     FPathTemplate = value;
+    _path = TWildcardPattern(value);
     if (value.find(';') == std::string::npos) return;
     // Blanks belong to the items; empty items stay and fit only an empty path.
     std::vector<std::string> items;
@@ -142,6 +194,8 @@ void TOneProcessTemplate::SetPathTemplate(const std::string& value) {
         if (sep == std::string::npos) break;
         start = sep + 1;
     }
+    _pathItems.clear();
+    for (const auto& item : items) _pathItems.emplace_back(item);
     _sl = std::move(items);
 }
 
@@ -151,24 +205,25 @@ void TOneProcessTemplate::LoadFromXML(const pugi::xml_node& node, bool strict) {
     std::string texts[4];
     for (int k = 0; k < 4; ++k) texts[k] = PatternText(node, kPatternNames[k], strict);
     SetPathTemplate(texts[0]);
-    FCompanyTemplate = texts[1];
-    FVersionTemplate = texts[2];
-    FNameTemplate = texts[3];
+    SetCompanyTemplate(texts[1]);
+    SetVersionTemplate(texts[2]);
+    SetNameTemplate(texts[3]);
 }
 
-bool TOneProcessTemplate::FitsProcess(const TProcessInfo& process) const {
+bool TOneProcessTemplate::FitsProcess(const TProcessInfo& process) const { return FitsProcess(TMatchSubject(process)); }
+
+bool TOneProcessTemplate::FitsProcess(const TMatchSubject& subject) const {
     bool path = false;
     if (FPathTemplate.find(';') != std::string::npos && _sl) {
-        for (const std::string& item : *_sl)
-            if (WildcardMatch(process.FProcessPath, item)) {
+        for (const TWildcardPattern& item : _pathItems)
+            if (item.Matches(subject.path)) {
                 path = true;
                 break;
             }
     } else {
-        path = WildcardMatch(process.FProcessPath, FPathTemplate);
+        path = _path.Matches(subject.path);
     }
-    return path && WildcardMatch(process.FName, FNameTemplate) && WildcardMatch(process.FCompanyName, FCompanyTemplate) &&
-           WildcardMatch(process.FVersion, FVersionTemplate);
+    return path && _name.Matches(subject.name) && _company.Matches(subject.company) && _version.Matches(subject.version);
 }
 
 void TOneProcessTemplate::Assign(const TOneProcessTemplate& source) {
@@ -177,7 +232,14 @@ void TOneProcessTemplate::Assign(const TOneProcessTemplate& source) {
     FNameTemplate = source.FNameTemplate;
     FPathTemplate = source.FPathTemplate;
     FVersionTemplate = source.FVersionTemplate;
-    if (source._sl) _sl = source._sl;
+    _company = source._company;
+    _name = source._name;
+    _path = source._path;
+    _version = source._version;
+    if (source._sl) {
+        _sl = source._sl;
+        _pathItems = source._pathItems;
+    }
 }
 
 std::string TOneProcessTemplate::ToString() const {
@@ -203,9 +265,11 @@ void TProcessTemplate::LoadFromXML(const pugi::xml_node& node, bool strict) {
     }
 }
 
-bool TProcessTemplate::FitsProcess(const TProcessInfo& process) const {
+bool TProcessTemplate::FitsProcess(const TProcessInfo& process) const { return FitsProcess(TMatchSubject(process)); }
+
+bool TProcessTemplate::FitsProcess(const TMatchSubject& subject) const {
     for (const auto& one : FSimpleProcessTemplates)
-        if (one->FitsProcess(process)) return true;
+        if (one->FitsProcess(subject)) return true;
     return false;
 }
 
@@ -235,8 +299,12 @@ std::string TProcessTemplate::ToString() const {
 }
 
 const TProcessTemplate* FindApplication(const TProcessTemplateList& templates, const TProcessInfo& process) {
+    return FindApplication(templates, TMatchSubject(process));
+}
+
+const TProcessTemplate* FindApplication(const TProcessTemplateList& templates, const TMatchSubject& subject) {
     for (const auto& t : templates)
-        if (t && t->FitsProcess(process)) return t.get();
+        if (t && t->FitsProcess(subject)) return t.get();
     return nullptr;
 }
 

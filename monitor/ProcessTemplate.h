@@ -25,6 +25,30 @@ public:
 // compared by character; lengths are not limited.
 bool WildcardMatch(const std::string& value, const std::string& pattern);
 
+// Lower-cased characters of UTF-8 text, as the matcher compares them.
+std::u32string LowerCaseChars(const std::string& text);
+
+// A pattern prepared once for many values: lower-cased, with its literal
+// head and tail known so most values that can't fit are refused at once.
+class TWildcardPattern {
+public:
+    explicit TWildcardPattern(const std::string& pattern = "*");
+    // The value as LowerCaseChars gives it.
+    bool Matches(const std::u32string& lowerValue) const;
+
+private:
+    std::u32string _p;
+    size_t _head = 0;   // characters before the first "*"
+    size_t _tail = 0;   // characters after the last "*"
+    bool _hasStar = false;
+};
+
+// A process's four values lower-cased once, for trying many templates.
+struct TMatchSubject {
+    explicit TMatchSubject(const TProcessInfo& process);
+    std::u32string path, name, company, version;
+};
+
 // One alternative of an application: four patterns over a process record.
 class TOneProcessTemplate {
 public:
@@ -34,6 +58,7 @@ public:
     // element raises EAbsentElement; otherwise it reads as empty.
     void LoadFromXML(const pugi::xml_node& node, bool strict = true);
     bool FitsProcess(const TProcessInfo& process) const;
+    bool FitsProcess(const TMatchSubject& subject) const;
     void Assign(const TOneProcessTemplate& source);
     std::string ToString() const;
 
@@ -44,10 +69,10 @@ public:
     // Present only when the path pattern holds a ";".
     const std::optional<std::vector<std::string>>& PathList() const { return _sl; }
 
-    void SetCompanyTemplate(const std::string& value) { FCompanyTemplate = value; }
-    void SetNameTemplate(const std::string& value) { FNameTemplate = value; }
+    void SetCompanyTemplate(const std::string& value);
+    void SetNameTemplate(const std::string& value);
     void SetPathTemplate(const std::string& value);
-    void SetVersionTemplate(const std::string& value) { FVersionTemplate = value; }
+    void SetVersionTemplate(const std::string& value);
 
 private:
     std::string FCompanyTemplate;
@@ -55,6 +80,9 @@ private:
     std::string FPathTemplate;
     std::string FVersionTemplate;
     std::optional<std::vector<std::string>> _sl;
+    // The same patterns prepared for matching.
+    TWildcardPattern _company, _name, _path, _version;
+    std::vector<TWildcardPattern> _pathItems;
 };
 
 // One application the server asked to observe; it fits a process when any of
@@ -68,6 +96,7 @@ public:
     // and either its "app" children or, without any, its own pattern elements.
     void LoadFromXML(const pugi::xml_node& node, bool strict = true);
     bool FitsProcess(const TProcessInfo& process) const;
+    bool FitsProcess(const TMatchSubject& subject) const;
     // Copies the id and appends copies of the source's alternatives.
     void Assign(const TProcessTemplate& source);
     std::unique_ptr<TProcessTemplate> Clone() const;
@@ -90,6 +119,7 @@ using TProcessTemplateList = std::vector<std::unique_ptr<TProcessTemplate>>;
 // The first template of the list that fits the process, or nullptr; list
 // order breaks ties between applications.
 const TProcessTemplate* FindApplication(const TProcessTemplateList& templates, const TProcessInfo& process);
+const TProcessTemplate* FindApplication(const TProcessTemplateList& templates, const TMatchSubject& subject);
 // A copy of every template, in order.
 TProcessTemplateList CopyTemplates(const TProcessTemplateList& templates);
 

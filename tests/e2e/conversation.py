@@ -55,6 +55,11 @@ class Wine:
             raise Failure("%s failed (%d): %s" % (" ".join(args), p.returncode, out))
         return out
 
+    def start(self, *args):
+        """A Windows program left running; the caller ends it."""
+        return subprocess.Popen([WINE] + list(args), env=self.env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
     def fresh(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.prefix, ignore_errors=True)
@@ -261,6 +266,36 @@ def main():
         guard.put_scenario(scen)
         back = guard.wait(lambda r: r["kind"] == "register", 30, "registration after outage", after["seq"])
         guard.wait(is_state, 15, "state after outage", back["seq"])
+
+        log("a program fitting a pushed template is metered: app_start, app_stop, then acknowledged")
+        scen["apps"] = {"form": "apps", "applications": [{"id": 7, "path": "*\\ping.exe"},
+                                                         {"id": 8, "path": "*\\no-such-program.exe"}]}
+        guard.put_scenario(scen)
+        mark = guard.records()[-1]["seq"]
+        pushed = guard.wait(lambda r: is_state(r) and "apps" in (r.get("reply") or {}).get("news", []), 30,
+                            "application list pushed", mark)
+        ping = wine.start("ping", "-n", "600", "127.0.0.1")
+        try:
+            started = guard.wait(lambda r: is_state(r) and '<app_start id="7"' in r["document"], 30,
+                                 "app_start for the started program", pushed["seq"])
+            check('<app_start id="8"' not in started["document"], "a template that fits nothing started")
+            event = started["document"][started["document"].find('<app_start id="7"'):]
+            event = event[:event.find("/>")]
+            check('user_id="' in event, "app_start without a user: " + event)
+            if 'user_id="-1"' in event:  # nobody logged on: the station's own account
+                check('user_name="SYSTEM"' in event, "app_start user: " + event)
+        finally:
+            wine.run("taskkill", "/f", "/im", "ping.exe", check_rc=False)
+            ping.wait(30)
+        stopped = guard.wait(lambda r: is_state(r) and '<app_stop id="7"' in r["document"], 30,
+                             "app_stop after the program ended", started["seq"])
+        # The server acknowledged both: a later document carries neither.
+        guard.wait(lambda r: is_state(r) and "<app_st" not in r["document"], 30, "events acknowledged",
+                   stopped["seq"])
+        with open(kvlog, "rb") as f:
+            text = f.read()
+        for line in (b"License Manager has been launched", b"Started Apps 7", b"Finished Apps 7"):
+            check(line in text, "kv.log lacks %r" % line)
 
         log("net stop sends the stop signal")
         mark = guard.records()[-1]["seq"]

@@ -1,0 +1,94 @@
+// Processes on the real system: a program the test starts is seen, described
+// and ended through the facility.
+#include "platform/Processes.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/AsciiCase.h"
+#include "platform/Clock.h"
+#include "platform/FileVersion.h"
+#include "platform/SystemInfo.h"
+#include "tests/platform/PlatformTestSupport.h"
+
+using namespace platform;
+
+namespace {
+
+// A long-running console program of the system, started hidden.
+struct Child {
+    PROCESS_INFORMATION pi{};
+    Child() {
+        wchar_t cmd[] = L"ping.exe -n 120 127.0.0.1";
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+            pi = {};
+    }
+    ~Child() {
+        if (!pi.hProcess) return;
+        TerminateProcess(pi.hProcess, 1);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+};
+
+TEST(Processes, AStartedProgramIsSeenDescribedAndEnded) {
+    Child child;
+    ASSERT_NE(child.pi.hProcess, nullptr) << GetLastError();
+    const uint32_t pid = child.pi.dwProcessId;
+    const double started = sys::NowLocal();
+
+    const auto ids = proc::EnumerateProcessIds();
+    ASSERT_TRUE(ids.has_value());
+    EXPECT_NE(std::find(ids->begin(), ids->end(), pid), ids->end());
+    EXPECT_NE(std::find(ids->begin(), ids->end(), sys::CurrentProcessId()), ids->end());
+
+    uint32_t openError = 0;
+    const auto facts = proc::QueryProcess(pid, openError);
+    ASSERT_TRUE(facts.has_value()) << openError;
+    EXPECT_TRUE(AsciiLower(facts->imagePath).size() > 9 &&
+                AsciiLower(facts->imagePath).substr(facts->imagePath.size() - 9) == "\\ping.exe")
+        << facts->imagePath;
+    DWORD ownSession = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &ownSession);
+    EXPECT_EQ(facts->sessionId, ownSession);
+    EXPECT_EQ(facts->timesError, 0u);
+    // Local creation time, within a minute of now.
+    EXPECT_LT(std::abs(facts->startTime - started), 1.0 / 1440) << facts->startTime << " vs " << started;
+    EXPECT_TRUE(sys::DescribeImage(facts->imagePath).executable);
+
+    EXPECT_TRUE(proc::SetOwnPrivilege("SeDebugPrivilege", true).ok());
+    EXPECT_TRUE(proc::TerminateById(pid, 0xFFFFFFFF, 30000));
+    EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 5000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(child.pi.hProcess, &code);
+    EXPECT_EQ(code, 0xFFFFFFFFu);
+    EXPECT_FALSE(proc::QueryProcess(0x7FFFFFF0, openError).has_value());
+    EXPECT_FALSE(proc::TerminateById(0x7FFFFFF0, 1, 0));
+}
+
+TEST(Processes, VersionStringsOfTheTranslationBlockAndTheTokenUser) {
+    const std::string exe = qztest::WinPath(QZ_SERVICE_EXE);
+    const auto strings = sys::TranslatedVersionStrings(exe, {"CompanyName", "FileDescription", "FileVersion", "Nope"});
+    ASSERT_TRUE(strings.has_value());
+    EXPECT_EQ(*strings, (std::vector<std::string>{"Korvane Inc", "Tallisto Service", QZ_VERSION, ""}));
+    const auto shell = sys::DescribeImage(exe);
+    EXPECT_TRUE(shell.executable);
+    // A file without a version resource.
+    EXPECT_FALSE(sys::TranslatedVersionStrings(sys::WindowsDir() + "\\win.ini", {"CompanyName"}).has_value());
+    EXPECT_FALSE(sys::DescribeImage(sys::WindowsDir() + "\\win.ini").executable);
+
+    const proc::ProcessHandle self = proc::OpenProcessAllAccess(sys::CurrentProcessId());
+    ASSERT_NE(self, 0u);
+    const sec::TokenHandle token = sec::OpenProcessTokenForQuery(self);
+    ASSERT_NE(token, 0u);
+    const std::string user = proc::TokenUserAccount(token);
+    EXPECT_NE(user.find('\\'), std::string::npos) << user;
+    sec::CloseToken(token);
+    proc::CloseProcess(self);
+}
+
+}  // namespace
