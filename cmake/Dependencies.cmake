@@ -8,6 +8,39 @@ if(EXISTS "${QZ_GTEST_SRC}/CMakeLists.txt")
   add_subdirectory(${QZ_GTEST_SRC} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 endif()
 
+# An import library that binds a system DLL on the first call of one of the
+# named functions instead of at start. The certificate-store functions that
+# OpenSSL and the HTTP library reference are never called by the agent (it
+# checks no certificates), and loading crypt32 at start costs every process
+# memory (under Wine it brings a whole TLS library along). A function missing
+# from the list fails the link, so nothing binds at start unnoticed.
+function(qz_delay_import_library dll out_var)
+  set(implib "/usr/${QZ_MINGW_TRIPLE}/lib/lib${dll}.a")
+  set(delaylib "${CMAKE_BINARY_DIR}/delayimp/lib${dll}_delayed.a")
+  execute_process(COMMAND ${QZ_MINGW_TRIPLE}-nm -g "${implib}" OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot read ${implib}")
+  endif()
+  set(def "LIBRARY ${dll}.dll\nEXPORTS\n")
+  foreach(fn IN LISTS ARGN)
+    # 32-bit names carry their stdcall decoration (name@bytes).
+    string(REGEX MATCH "__imp__?${fn}(@[0-9]+)?\n" imp "${symbols}")
+    if(NOT imp)
+      message(FATAL_ERROR "${fn} is not in ${implib}")
+    endif()
+    string(REGEX REPLACE "^__imp__?|\n$" "" name "${imp}")
+    string(APPEND def "${name}\n")
+  endforeach()
+  file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/delayimp")
+  file(WRITE "${CMAKE_BINARY_DIR}/delayimp/${dll}.def" "${def}")
+  execute_process(COMMAND ${QZ_MINGW_TRIPLE}-dlltool -k --input-def "${CMAKE_BINARY_DIR}/delayimp/${dll}.def"
+                          --output-delaylib "${delaylib}" --dllname ${dll}.dll RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dlltool could not make ${delaylib}")
+  endif()
+  set(${out_var} "${delaylib}" PARENT_SCOPE)
+endfunction()
+
 # OpenSSL: Debian's natively, the cached static build for the Windows targets.
 add_library(qz_openssl INTERFACE)
 if(WIN32)
@@ -17,8 +50,11 @@ if(WIN32)
     set(QZ_OPENSSL_ROOT "${QZ_OPENSSL_WIN32}")
   endif()
   target_include_directories(qz_openssl SYSTEM INTERFACE "${QZ_OPENSSL_ROOT}/include")
+  qz_delay_import_library(crypt32 qz_crypt32_delayed
+    CertCloseStore CertDuplicateCertificateContext CertEnumCertificatesInStore CertFindCertificateInStore
+    CertFreeCertificateContext CertGetCertificateContextProperty CertOpenStore CertOpenSystemStoreW)
   target_link_libraries(qz_openssl INTERFACE "${QZ_OPENSSL_ROOT}/lib/libssl.a" "${QZ_OPENSSL_ROOT}/lib/libcrypto.a"
-                        ws2_32 crypt32 iphlpapi netapi32)
+                        ws2_32 "${qz_crypt32_delayed}" iphlpapi netapi32)
 else()
   find_package(OpenSSL 3 REQUIRED)
   target_link_libraries(qz_openssl INTERFACE OpenSSL::SSL OpenSSL::Crypto)

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <thread>
 
 #include "common/EventLoggerHandler.h"
 #include "common/FileLogController.h"
@@ -24,7 +23,6 @@ TFileLoggerHandler* g_fileHandler = nullptr;
 TFileLogControllerThread* g_controller = nullptr;
 TService* g_service = nullptr;
 // The start-up hand-over; joined at the end of the process.
-std::thread g_startUp;
 // A stop that comes first wins: the main service is then neither built nor started.
 std::atomic<bool> g_stopRequested{false};
 // Why the folders or the key could not be protected; logged once the log runs.
@@ -113,8 +111,9 @@ void TProxyGuardService::ServiceStart(TService& sender, bool& /*started*/) {
     platform::sys::SetConsoleCtrlHandler(&TProxyGuardService::ConsoleCtrlHandler);
     // The main service is built on the main thread once the service reports running.
     g_service = &sender;
-    if (g_startUp.joinable()) g_startUp.join();
-    g_startUp = std::thread(StartUp);
+    // Queued for the main loop rather than run by a thread of its own: an
+    // ended thread's stack stays allocated for a long time under Wine.
+    TMainThreadQueue::Instance().Post(StartUp);
 }
 
 void TProxyGuardService::ServiceStop(TService& /*sender*/, bool& /*stopped*/) {
@@ -126,7 +125,6 @@ void TProxyGuardService::ServiceStop(TService& /*sender*/, bool& /*stopped*/) {
 
 void TProxyGuardService::Shutdown() {
     g_stopRequested = true;
-    if (g_startUp.joinable()) g_startUp.join();
     if (TMainService* ms = TMainService::AccessInstance(0)) ms->Stop();
     // The handlers and the controller stay allocated: a late log line may still reach them.
     if (g_controller) g_controller->Join();

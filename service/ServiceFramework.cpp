@@ -153,18 +153,6 @@ bool TThreadMessageQueue::Get(TThreadMessage& msg, bool wait) {
 
 // ---- TServiceThread ----
 
-TServiceThread::~TServiceThread() {
-    if (FThread.joinable()) FThread.join();
-}
-
-void TServiceThread::Start() {
-    FThread = std::thread([this] { Execute(); });
-}
-
-void TServiceThread::WaitFor() {
-    if (FThread.joinable()) FThread.join();
-}
-
 void TServiceThread::Execute() {
     TService& svc = *FService;
     bool started = false;
@@ -343,9 +331,10 @@ void TService::Main(const std::vector<std::string>& args) {
     }
     try {
         SetStatus(TCurrentStatus::csStartPending);
+        // The service loop runs on the thread the dispatcher made for this
+        // entry, which would otherwise only wait: every thread costs memory.
         FServiceThread = std::make_unique<TServiceThread>(this);
-        FServiceThread->Start();
-        FServiceThread->WaitFor();
+        FServiceThread->Execute();
     } catch (const std::exception& e) {
         EventLogger().LogMessage(Format2("Service failed on %s: %s", "execute", e.what()));
     }

@@ -87,18 +87,14 @@ class TService;
 class TServiceThread {
 public:
     explicit TServiceThread(TService* service) : FService(service) {}
-    ~TServiceThread();
-    void Start();
-    void WaitFor();
     void Terminate() { FTerminated = true; }
     bool Terminated() const { return FTerminated; }
-    // The loop of the thread; public so tests can drive it on their own thread.
+    // The service's loop, run by the thread that calls it (the service's entry thread).
     void Execute();
     void ProcessRequests(bool waitForMessage);
 
 private:
     TService* FService;
-    std::thread FThread;
     std::atomic<bool> FTerminated{false};
 };
 
