@@ -17,8 +17,13 @@ std::string WindowsDir();
 std::string CommonAppDataDir();        // empty when the system can't tell
 uint32_t CurrentProcessId();
 
+// Product types of the version record.
+constexpr uint8_t ProductWorkstation = 1;
+constexpr uint8_t ProductDomainController = 2;
+constexpr uint8_t ProductServer = 3;
 struct OsVersion {
     uint32_t major = 0, minor = 0, build = 0;
+    uint8_t productType = ProductWorkstation;
 };
 OsVersion GetOsVersion();
 // Native processor architecture code, or nullopt when it can't be asked.

@@ -1,26 +1,47 @@
 #include "sessions/TSUtils.h"
 
+#include "common/Logger.h"
+#include "common/Text.h"
 #include "common/WinUtils.h"
 #include "platform/Registry.h"
+#include "platform/SystemInfo.h"
+#include "platform/Wmi.h"
 
 namespace qz {
 
 bool TTSUtils::IsTSEnabled() {
-    // The session-host test needs the inventory queries, which are not wired
-    // in yet; until then every station counts as single-user.
-    return false;
+    try {
+        if (platform::sys::GetOsVersion().productType != platform::sys::ProductServer) {
+            TLogger::Fine("OS is not windows server");
+            return false;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    // Feature 130 is the Remote Desktop Session Host.
+    bool installed = false;
+    if (const auto rows = platform::wmi::Query("root\\CIMV2", "SELECT * FROM Win32_ServerFeature", {"ID"}))
+        for (const auto& row : *rows) {
+            auto id = row.find("ID");
+            if (id != row.end() && TryParseInt32(id->second).value_or(-1) == 130) installed = true;
+        }
+    TLogger::Fine(std::string("Remote desktop session host installed - ") + BoolTitleText(installed));
+    return installed;
 }
 
 bool TTSUtils::IsCitrixInstalled() { return TServiceUtils::IsServiceInstalled("BrokerAgent", ""); }
 
 bool TTSUtils::IsHorizonInstalled() {
+    bool installed = false;
     try {
         const platform::reg::Key key{platform::reg::Hive::LocalMachine, "SOFTWARE\\VMware, Inc.\\VMware VDM",
                                      platform::reg::View::Wow64};
-        return platform::reg::QueryValue(key, "ProductVersion").has_value();
+        installed = platform::reg::QueryValue(key, "ProductVersion").has_value();
     } catch (...) {
-        return false;
+        installed = false;
     }
+    TLogger::Fine(std::string("Horizon installed - ") + BoolTitleText(installed));
+    return installed;
 }
 
 TStationType TTSUtils::GetStationType() {

@@ -37,6 +37,9 @@ TokenHandle OpenCurrentTokenForQuery() { return 0; }
 
 std::string AccountSidString(const std::string& accountName) {
     if (AsciiLower(accountName) == "administrators") return "S-1-5-32-544";
+    Locked w;
+    auto it = w->accountSids.find(AsciiLower(accountName));
+    if (it != w->accountSids.end()) return it->second;
     ThrowSystemError(1332);
 }
 

@@ -153,6 +153,12 @@ struct SessionsWorld {
 struct SecurityWorld {
     std::map<uintptr_t, bool> tokens;   // open tokens -> is admin
     std::map<uintptr_t, std::string> tokenUsers;  // open tokens -> "domain\\account"
+    std::map<std::string, std::string> accountSids;  // lower-case account name -> SID text
+};
+
+struct WmiWorld {
+    // "namespace|query" -> the rows it answers; an unstaged query fails.
+    std::map<std::string, std::vector<std::map<std::string, std::string>>> wmiTables;
 };
 
 struct NamedEventsWorld {
@@ -174,7 +180,8 @@ struct WorldData : RegistryWorld,
                    AccountsWorld,
                    SessionsWorld,
                    SecurityWorld,
-                   NamedEventsWorld {
+                   NamedEventsWorld,
+                   WmiWorld {
     uintptr_t nextHandle = 100;         // shared by every kind of handle
 };
 

@@ -58,18 +58,18 @@ uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 OsVersion GetOsVersion() {
     // The version query of the loader, since the documented one reports 6.2
     // to every program without a compatibility manifest.
-    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-    OSVERSIONINFOW info{};
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+    OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof info;
     try {
         static RtlGetVersionFn fn = win::Bind<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
-        if (fn(&info) == 0) return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber};
+        if (fn(&info) == 0) return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.wProductType};
     } catch (const SystemError&) {
     }
-    using GetVersionExFn = BOOL(WINAPI*)(OSVERSIONINFOW*);
+    using GetVersionExFn = BOOL(WINAPI*)(OSVERSIONINFOEXW*);
     static GetVersionExFn getVersion = win::Bind<GetVersionExFn>(L"kernel32.dll", "GetVersionExW");
     if (!getVersion(&info)) ThrowSystemError(GetLastError());
-    return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber};
+    return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.wProductType};
 }
 
 std::optional<uint16_t> NativeProcessorArchitecture() {

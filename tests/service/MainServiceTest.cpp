@@ -4,13 +4,17 @@
 #include <set>
 #include <thread>
 
+#include "tests/support/JournalView.h"
 #include "tests/support/TestSupport.h"
 #include "common/Utils.h"
 #include "common/Communication.h"
 #include "common/HttpClient.h"
+#include "protocol/AppState.h"
 #include "protocol/GuardEventsInfo.h"
 #include "protocol/PingServer.h"
+#include "platform/Registry.h"
 #include "service/MainService.h"
+#include "sessions/UserSessions.h"
 
 using namespace qz;
 using platform::fake::FakeSession;
@@ -321,4 +325,60 @@ TEST_F(MainServiceTest, StopEndsAHangingExchangeAndJoinsTheHeartbeat) {
     EXPECT_EQ(hanging->postBounds[0],
               std::make_pair(TMainService::StopSignalConnectMs, TMainService::StopSignalReadMs));
     EXPECT_TRUE(log->Has("I am completely dead"));
+}
+
+// A Citrix host: every active session is a user at a client machine.
+TEST_F(MainServiceTest, MultiSessionHostTracksEachSession) {
+    W().virtualSleep = true;
+    W().services["brokeragent"] = {};
+    const char* const users[] = {"ann", "bob", "cy", "dee"};
+    for (uint32_t i = 0; i < 4; ++i) {
+        AddSession(2 + i, i == 3 ? 4 : 0, "LAB", users[i]);
+        const std::string sid = "S-1-5-21-" + std::to_string(2 + i);
+        W().accountSids[std::string("lab\\") + users[i]] = sid;
+        if (i < 2) {  // cy's client never shows: no host name
+            const platform::reg::Key key{platform::reg::Hive::LocalMachine,
+                                         "SOFTWARE\\Citrix\\ICA\\Session\\" + std::to_string(2 + i) + "\\Connection",
+                                         platform::reg::View::Wow64};
+            platform::reg::SetString(key, "UserSid", sid);
+            platform::reg::SetString(key, "ClientName", "PC-" + std::to_string(2 + i));
+        }
+    }
+    TMainService* ms = TMainService::Instance();
+    ASSERT_NE(ms->UserSessions(), nullptr);
+    ms->Start();
+    // The active sessions log on in enumeration order; the disconnected one doesn't.
+    const int ann = log->Find("Logon:  FQN=LAB\\ann"), bob = log->Find("Logon:  FQN=LAB\\bob"),
+              cy = log->Find("Logon:  FQN=LAB\\cy");
+    EXPECT_TRUE(ann >= 0 && ann < bob && bob < cy) << ann << " " << bob << " " << cy;
+    EXPECT_FALSE(log->Has("Logon:  FQN=LAB\\dee"));
+    EXPECT_TRUE(log->Has("Support multiple sessions - True"));
+    ASSERT_NE(ms->UserSessions()->GetUserSessionBySessionId(2), nullptr);
+    EXPECT_EQ(ms->UserSessions()->GetUserSessionBySessionId(2)->FHostname, "PC-2");
+    EXPECT_EQ(ms->UserSessions()->GetUserSessionBySessionId(4)->FHostname, "");
+
+    bool noChange = false;
+    const std::string doc = ms->AppState()->CreateResponse(noChange);
+    EXPECT_NE(doc.find("<tc hostname=\"PC-2\" username=\"ann\" domain=\"LAB\" session_id=\"2\""), std::string::npos)
+        << doc;
+    EXPECT_NE(doc.find("hostname=\"PC-3\""), std::string::npos);
+    EXPECT_EQ(doc.find("username=\"cy\""), std::string::npos);
+
+    // A disconnect stops the session's applications and ends its session.
+    ms->UserSessions()->GetUserSessionBySessionId(3)->FLMData->FRunningObservedApps = {9};
+    ms->SessionChanged(4, 3);
+    EXPECT_TRUE(log->Has("Remote disconnect!!!"));
+    EXPECT_TRUE(log->Has("Login handler logout - LAB\\bob"));
+    EXPECT_EQ(ms->UserSessions()->GetUserSessionBySessionId(3), nullptr);
+    // A logoff names the session's own user, not the last one to log on.
+    ms->SessionChanged(6, 2);
+    EXPECT_TRUE(log->Has("Login handler logout - LAB\\ann"));
+    EXPECT_EQ(ms->UserSessions()->GetUserSessionBySessionId(2), nullptr);
+    // Sessions the list doesn't hold: nothing recorded.
+    ms->SessionChanged(6, 42);
+    EXPECT_TRUE(log->Has("Session not found"));
+    const auto events = qztest::AppEvents(*ms->GuardEvents());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].rfind("app_stop 9 ", 0), 0u) << events[0];
+    ms->Stop();
 }
