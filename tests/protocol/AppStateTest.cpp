@@ -339,9 +339,17 @@ TEST_F(AppStateTest, UnreadableSavedListIsReportedAndIgnored) {
     ctx.Settings = settings.get();
     TApplicationState fresh(ctx);
     EXPECT_FALSE(fresh.ReadSavedList());  // none yet
+    EXPECT_TRUE(log->Has("We are reading saved list"));
+    auto errors = [&] {
+        int n = 0;
+        for (const auto& line : log->Lines()) n += line.rfind("Error loading a list of saved applications ", 0) == 0;
+        return n;
+    };
+    EXPECT_EQ(errors(), 1);
     std::filesystem::create_directories(ToFsPath(GetAgentDataFolder()));
     std::ofstream(ToFsPath(TApplicationState::AppListFile()), std::ios::binary) << "garbage that is not a list";
     EXPECT_FALSE(fresh.ReadSavedList());
+    EXPECT_EQ(errors(), 2);
     EXPECT_TRUE(fresh.LMData().ObservedAppsCopy().empty());
 }
 
