@@ -184,7 +184,8 @@ void TOneProcessTemplate::SetVersionTemplate(const std::string& value) {
 void TOneProcessTemplate::SetPathTemplate(const std::string& value) {
     FPathTemplate = value;
     _path = TWildcardPattern(value);
-    if (value.find(';') == std::string::npos) return;
+    _hasPathList = value.find(';') != std::string::npos;
+    if (!_hasPathList) return;
     // Blanks belong to the items; empty items stay and fit only an empty path.
     std::vector<std::string> items;
     size_t start = 0;
@@ -214,7 +215,7 @@ bool TOneProcessTemplate::FitsProcess(const TProcessInfo& process) const { retur
 
 bool TOneProcessTemplate::FitsProcess(const TMatchSubject& subject) const {
     bool path = false;
-    if (FPathTemplate.find(';') != std::string::npos && _sl) {
+    if (_hasPathList) {
         for (const TWildcardPattern& item : _pathItems)
             if (item.Matches(subject.path)) {
                 path = true;
@@ -236,6 +237,7 @@ void TOneProcessTemplate::Assign(const TOneProcessTemplate& source) {
     _name = source._name;
     _path = source._path;
     _version = source._version;
+    _hasPathList = source._hasPathList;
     if (source._sl) {
         _sl = source._sl;
         _pathItems = source._pathItems;

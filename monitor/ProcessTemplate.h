@@ -83,6 +83,7 @@ private:
     // The same patterns prepared for matching.
     TWildcardPattern _company, _name, _path, _version;
     std::vector<TWildcardPattern> _pathItems;
+    bool _hasPathList = false;  // the path pattern holds a ";"
 };
 
 // One application the server asked to observe; it fits a process when any of
