@@ -5,7 +5,8 @@ trivial Windows program (Wine's ping.exe) measured in the same prefix.
 
     bench/idle_agent.py build/win64/QZService.exe [seconds] [work folder]
 
-With QZ_IDLE_SMAPS=1 it also lists the agent's largest private mappings."""
+With QZ_IDLE_SMAPS=1 it also lists the agent's mappings holding the most
+anonymous (private) memory."""
 
 import os
 import subprocess
@@ -62,7 +63,7 @@ def largest_private(pid, n=40):
             if "-" in parts[0] and len(parts) >= 5 and not parts[0].endswith(":"):
                 current = [parts[0], parts[5] if len(parts) > 5 else "[anon]", 0]
                 regions.append(current)
-            elif parts[0] in ("Private_Dirty:", "Private_Clean:") and current:
+            elif parts[0] == "Anonymous:" and current:
                 current[2] += int(parts[1])
     regions.sort(key=lambda r: -r[2])
     return regions[:n]
@@ -96,7 +97,7 @@ def main():
         wall = t1 - t0
         print("idle agent over %.0f s: CPU %.3f %% of one core (ping.exe %.3f %%)"
               % (wall, 100 * (a1 - a0) / wall, 100 * (p1 - p0) / wall))
-        print("agent:    resident %6.1f MB, private %6.1f MB, %d threads"
+        print("agent:    resident %6.2f MB, private %6.2f MB, %d threads"
               % (am["VmRSS"] / 1024, am["RssAnon"] / 1024, am["Threads"]))
         print("ping.exe: resident %6.1f MB, private %6.1f MB, %d threads (ratio private %.2f)"
               % (pm["VmRSS"] / 1024, pm["RssAnon"] / 1024, pm["Threads"], am["RssAnon"] / max(1, pm["RssAnon"])))

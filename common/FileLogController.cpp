@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/DateTime.h"
+#include "common/MainThread.h"
 #include "common/Utils.h"
 #include "platform/Clock.h"
 
@@ -21,6 +22,7 @@ void TFileLogControllerThread::Join() {
 
 void TFileLogControllerThread::Terminate() {
     _terminated = true;
+    *_ended = true;
     _wake.Set();
 }
 
@@ -73,23 +75,39 @@ uint32_t TFileLogControllerThread::RunPass() {
     return PauseMs;
 }
 
+uint32_t TFileLogControllerThread::Step() {
+    uint32_t pause = PauseMs;
+    try {
+        pause = RunPass();
+    } catch (...) {
+        // A log folder that can't be made must not end the checks: try again next pass.
+    }
+    if (pause) {
+        std::lock_guard<std::mutex> lock(_firstLock);
+        if (!_levelRead) {
+            _levelRead = true;
+            _firstDone.notify_all();
+        }
+    }
+    return pause;
+}
+
 void TFileLogControllerThread::Execute() {
     while (!_terminated) {
-        uint32_t pause = PauseMs;
-        try {
-            pause = RunPass();
-        } catch (...) {
-            // A log folder that can't be made must not end the checks: try again next pass.
-        }
-        if (pause) {
-            std::lock_guard<std::mutex> lock(_firstLock);
-            if (!_levelRead) {
-                _levelRead = true;
-                _firstDone.notify_all();
-            }
-        }
+        const uint32_t pause = Step();
         if (pause && !_terminated) _wake.WaitFor(pause);
     }
+}
+
+void TFileLogControllerThread::RunOnMainLoop() {
+    // The job may outlive the controller on the loop: it checks the shared flag first.
+    TMainThreadQueue::Instance().Schedule([this, ended = _ended]() -> uint32_t {
+        // A date check asks for no pause: the level pass follows at once, so
+        // the first level is in force before anything queued after this runs.
+        uint32_t pause = 0;
+        while (!pause && !*ended) pause = Step();
+        return *ended ? 0 : pause;
+    });
 }
 
 void TFileLogControllerThread::SetLogLevel(int32_t level) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <cstdint>
 #include <thread>
@@ -17,8 +18,11 @@ public:
     static constexpr uint32_t PauseMs = 5000;
     static constexpr int DateCheckEvery = 60;
 
-    // Starts at once unless startThread is false (tests drive RunPass themselves).
+    // Starts a thread of its own at once unless startThread is false (then
+    // RunOnMainLoop, or tests driving RunPass themselves).
     explicit TFileLogControllerThread(TFileLoggerHandler* logger, bool startThread = true);
+    // Runs the checks on the process's main loop instead of a thread of its own.
+    void RunOnMainLoop();
     ~TFileLogControllerThread();
 
     // The file handler's level when it is active, else -1.
@@ -37,10 +41,14 @@ public:
 
 private:
     void Execute();
+    // One pass with its error handling; returns the pause that follows.
+    uint32_t Step();
     void ApplyLevel(int32_t level);
     TFileLoggerHandler* _logger;
     int _counter = -1;
     std::atomic<bool> _terminated{false};
+    // Shared with the main-loop job, which may run once more after the controller is gone.
+    std::shared_ptr<std::atomic<bool>> _ended = std::make_shared<std::atomic<bool>>(false);
     TEvent _wake;
     std::mutex _firstLock;
     std::condition_variable _firstDone;

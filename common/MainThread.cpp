@@ -43,13 +43,47 @@ void TMainThreadQueue::Post(std::function<void()> fn) {
     cv_.notify_all();
 }
 
+void TMainThreadQueue::Schedule(std::function<uint32_t()> job) {
+    std::lock_guard<std::mutex> lock(m_);
+    timers_.push_back({std::chrono::steady_clock::now(), std::move(job)});
+    cv_.notify_all();
+}
+
 void TMainThreadQueue::Run(const std::function<void(const std::exception&)>& onError) {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lock(m_);
     mainId_ = std::this_thread::get_id();
     running_ = true;
     for (;;) {
-        cv_.wait(lock, [&] { return quit_ || !queue_.empty(); });
-        if (queue_.empty()) break;  // quit with nothing left to do
+        // A due job first.
+        auto due = timers_.end();
+        for (auto it = timers_.begin(); it != timers_.end(); ++it)
+            if (due == timers_.end() || it->due < due->due) due = it;
+        if (!quit_ && due != timers_.end() && due->due <= Clock::now()) {
+            std::function<uint32_t()> job = std::move(due->job);
+            timers_.erase(due);
+            lock.unlock();
+            uint32_t next = 0;
+            try {
+                next = job();
+            } catch (const std::exception& e) {
+                if (onError) onError(e);
+            } catch (...) {
+            }
+            lock.lock();
+            if (next) timers_.push_back({Clock::now() + std::chrono::milliseconds(next), std::move(job)});
+            continue;
+        }
+        if (queue_.empty()) {
+            if (quit_) break;  // quit with nothing left to do
+            const size_t timerCount = timers_.size();
+            auto woken = [&] { return quit_ || !queue_.empty() || timers_.size() != timerCount; };
+            if (due == timers_.end())
+                cv_.wait(lock, woken);
+            else
+                cv_.wait_until(lock, due->due, woken);
+            continue;
+        }
         auto task = queue_.front();
         queue_.pop_front();
         lock.unlock();

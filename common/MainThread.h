@@ -1,11 +1,14 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace qz {
 
@@ -23,6 +26,10 @@ public:
     void Synchronize(const std::function<void()>& fn);
     // Queues fn without waiting.
     void Post(std::function<void()> fn);
+    // Runs job on the main loop as soon as it is free, then again each time
+    // the delay it returns (ms) has passed; a delay of 0 ends it. Due jobs run
+    // before queued work.
+    void Schedule(std::function<uint32_t()> job);
     // Runs queued work until Quit; onError gets what a task raised (the loop goes on).
     void Run(const std::function<void(const std::exception&)>& onError);
     void Quit();
@@ -34,7 +41,12 @@ private:
         bool done = false;
         bool waited = false;
     };
+    struct Timer {
+        std::chrono::steady_clock::time_point due;
+        std::function<uint32_t()> job;
+    };
     mutable std::mutex m_;
+    std::vector<Timer> timers_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<Task>> queue_;
     std::thread::id mainId_;

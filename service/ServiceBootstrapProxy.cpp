@@ -105,7 +105,10 @@ void TProxyGuardService::ServiceStart(TService& sender, bool& /*started*/) {
         maxSize = 0;
     }
     g_fileHandler = new TFileLoggerHandler(logFinest, GetAgentDataFolder() + "Logs\\kv.log", maxSize);
-    g_controller = new TFileLogControllerThread(g_fileHandler);
+    // On the main loop, which waits for work most of the time: under Wine
+    // every thread costs about a megabyte.
+    g_controller = new TFileLogControllerThread(g_fileHandler, false);
+    g_controller->RunOnMainLoop();
     (new TEventLogLoggerHandler(logThrowing, EventSourceName))->SetActive(true);
     (new TRestartLoggerHandler(logThrowing))->SetActive(true);
     platform::sys::SetConsoleCtrlHandler(&TProxyGuardService::ConsoleCtrlHandler);

@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <thread>
 
 #include "tests/support/TestSupport.h"
 #include "platform/DateTime.h"
@@ -8,6 +9,7 @@
 #include "common/FileLogController.h"
 #include "platform/Errors.h"
 #include "common/LoggerHandlers.h"
+#include "common/MainThread.h"
 #include "common/Utils.h"
 
 using namespace qz;
@@ -260,4 +262,21 @@ TEST_F(LoggerTest, AHandlerThatFailsToBeBuiltLeavesNoTraceInTheLogger) {
     TLogger::Throwing("still logging");  // a freed handler here would be a use after free
     EXPECT_TRUE(log->Has("still logging"));
     EXPECT_TRUE(W().events.empty());
+}
+
+// The agent runs the checks on its main loop: the first level is in force
+// before the work queued after it (the main service's construction) runs.
+TEST_F(ControllerTest, OnTheMainLoopTheFirstLevelComesBeforeQueuedWork) {
+    TUtils::WriteIntegerRegistryKey("loglevel", 6);
+    auto& q = TMainThreadQueue::Instance();
+    ctl->RunOnMainLoop();
+    bool activeWhenQueuedWorkRan = false;
+    q.Post([&] {
+        activeWhenQueuedWorkRan = file->Active() && ctl->WaitFirstLevelRead(0);
+        q.Quit();
+    });
+    std::thread loop([&] { q.Run(nullptr); });
+    loop.join();
+    EXPECT_TRUE(activeWhenQueuedWorkRan);
+    q.BindToCurrentThread();
 }
