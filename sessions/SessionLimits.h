@@ -13,6 +13,8 @@ class TMessageLogoutManager {
 public:
     TMessageLogoutManager(std::string hostname, int32_t sessionId)
         : FHostname(std::move(hostname)), FSessionId(sessionId) {}
+    const std::string& Hostname() const { return FHostname; }
+    int32_t SessionId() const { return FSessionId; }
 
 private:
     std::string FHostname;
