@@ -1,0 +1,215 @@
+#include "commands/CommandProcessor.h"
+
+#include "common/Event.h"
+#include "common/Settings.h"
+#include "platform/DateTime.h"
+#include "protocol/AppState.h"
+#include "protocol/GuardEventsInfo.h"
+#include "sessions/Locker.h"
+#include "sessions/UserCache.h"
+#include "sessions/UserSessions.h"
+#include "tests/support/TestSupport.h"
+
+using namespace qz;
+using platform::fake::FakeProcess;
+
+namespace {
+
+class CommandTest : public qztest::PlatformTest {
+protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        settings.SetListenerPort(8087);
+        TAppStateContext a;
+        a.Settings = &settings;
+        a.Locker = &locker;
+        a.GuardEvents = &journal;
+        a.UserCache = &users;
+        a.Now = [] { return EncodeDateTime({2025, 3, 24, 9, 5, 7, 0}); };
+        state = std::make_unique<TApplicationState>(a);
+        TCommandContext c;
+        c.AppState = state.get();
+        c.GuardEvents = &journal;
+        c.Settings = &settings;
+        c.ResponseReceived = &responseReceived;
+        c.SetLogLevel = [this](int32_t level) { levels.push_back(level); };
+        c.Now = [] { return EncodeDateTime({2025, 3, 24, 9, 5, 7, 0}); };
+        processor = std::make_unique<TCommandProcessor>(c);
+    }
+    void Version(const std::string& v) {
+        ASSERT_TRUE(state->ProcessState("<response version=\"" + v + "\"><control_state/></response>"));
+    }
+    // The reply without its XML declaration, which every reply has.
+    std::string Run(const std::string& body, const std::string& attrs = "") {
+        const std::string reply = processor->ProcessCommand("<request" + attrs + ">" + body + "</request>");
+        const std::string declaration = "<?xml version=\"1.0\"?>";
+        EXPECT_EQ(reply.rfind(declaration, 0), 0u) << reply;
+        return reply.rfind(declaration, 0) == 0 ? reply.substr(declaration.size()) : reply;
+    }
+    void StageProcess(uint32_t pid, const std::string& path, uint32_t session = 1) {
+        FakeProcess p;
+        p.pid = pid;
+        p.path = path;
+        p.sessionId = session;
+        p.startTime = EncodeDateTime({2025, 3, 24, 8, 0, 0, 0});
+        W().processes.push_back(p);
+    }
+    TSettings settings;
+    TLocker locker;
+    TUserCache users{false};
+    TGuardEventsInfo journal{users, false};
+    std::unique_ptr<TApplicationState> state;
+    TEvent responseReceived;
+    std::vector<int32_t> levels;
+    std::unique_ptr<TCommandProcessor> processor;
+};
+
+TEST_F(CommandTest, ReplyFrameTimeByVersionAndTheEchoedId) {
+    struct Case {
+        const char* version;
+        bool time;
+    };
+    for (const Case& c : {Case{"2.2", true}, Case{"3.0", true}, Case{"2.10", false}, Case{"1.0", false}}) {
+        Version(c.version);
+        const std::string reply = Run("<name>no_such_command</name>", " id=\"42\"");
+        EXPECT_EQ(reply, c.time ? "<response id=\"42\"><client_time>2025-03-24T09:05:07</client_time></response>"
+                                : "<response id=\"42\"/>")
+            << c.version;
+    }
+    EXPECT_EQ(Run("<name>message_logout</name>"), "<response><result>success</result></response>");
+    EXPECT_EQ(Run("<name>cancel_message</name><id>7</id>"), "<response/>");
+}
+
+TEST_F(CommandTest, MalformedDocumentsGetNoReply) {
+    for (const char* text : {"", "not xml", "<request><nam>x</nam></request>",
+                             "<request><name>set_logging_level</name></request>",
+                             "<request><name>shutdown_app</name></request>",
+                             "<request><name>get_screen_shot</name></request>"})
+        EXPECT_ANY_THROW(processor->ProcessCommand(text)) << text;
+}
+
+TEST_F(CommandTest, TheServersReplyToOurOwnRequestWakesTheSender) {
+    state->SetPacketId("ABC");
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] { woke = responseReceived.WaitFor(3000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(processor->ProcessCommand("<response id=\"ABC\"><x/></response>"), "");
+    waiter.join();
+    EXPECT_TRUE(woke);
+    EXPECT_EQ(state->ReceivedResponse(), "<response id=\"ABC\"><x/></response>");
+    EXPECT_EQ(processor->ProcessCommand("<response id=\"OLD\"/>"), "");
+    EXPECT_TRUE(log->Has("Unexpected response with id OLD"));
+}
+
+TEST_F(CommandTest, LoggingLevelAndMacs) {
+    EXPECT_EQ(Run("<name>set_logging_level</name><logging_level>6</logging_level>"),
+              "<response><result>success</result></response>");
+    EXPECT_EQ(levels, std::vector<int32_t>{6});
+    for (const char* cm : {"", "<cm>1</cm>", "<cm>abc</cm>"}) {
+        const std::string reply = Run(std::string("<name>get_mac</name>") + cm);
+        EXPECT_NE(reply.find("<result>success</result><raw_data"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("\r\n"), std::string::npos) << cm;
+    }
+}
+
+TEST_F(CommandTest, ProcessesListedAndEnded) {
+    StageProcess(100, "C:\\Tools\\calc.exe");
+    W().executables.insert("C:\\Tools\\calc.exe");
+    W().versionStrings["C:\\Tools\\calc.exe"] = {{"FileDescription", "Calculator"}, {"CompanyName", "Maker"},
+                                                  {"FileVersion", "2.0"}};
+    StageProcess(101, "C:\\Tools\\paint.exe");
+    const std::string list = Run("<name>get_all_active_processes</name>");
+    EXPECT_NE(list.find("<process><name>calc</name><launch_time>2025-03-24T08:00:00</launch_time>"
+                        "<process_id>100</process_id><path>C:\\Tools\\calc.exe</path><version>2.0</version>"
+                        "<product_name>Calculator</product_name><company>Maker</company></process>"),
+              std::string::npos)
+        << list;
+
+    EXPECT_EQ(Run("<name>shutdown_process</name>"), "<response><result>success</result></response>");
+    EXPECT_EQ(Run("<name>shutdown_process</name><process><process_id>101</process_id></process><process/>"),
+              "<response><result>success</result></response>");
+    EXPECT_EQ(W().terminated, std::vector<uint32_t>{101});
+    // A failed termination leaves the result failed and skips what follows.
+    W().processes[0].terminable = false;
+    StageProcess(102, "C:\\Tools\\x.exe");
+    EXPECT_EQ(Run("<name>shutdown_process</name><process><process_id>100</process_id></process>"
+                  "<process><process_id>102</process_id></process>"),
+              "<response><result>failure</result></response>");
+    EXPECT_EQ(W().terminated, std::vector<uint32_t>{101});
+
+    const std::string app = "<application id=\"5\"><path>*\\x.exe</path><company>*</company><version>*</version>"
+                            "<name>*</name></application>";
+    EXPECT_EQ(Run("<name>shutdown_app</name>" + app), "<response><result>success</result></response>");
+    EXPECT_EQ(W().terminated, (std::vector<uint32_t>{101, 102}));
+    EXPECT_EQ(Run("<name>shutdown_app</name>" + app), "<response><result>success</result></response>");  // none fits
+}
+
+TEST_F(CommandTest, PowerAndLogoutOnASingleUserStation) {
+    EXPECT_EQ(Run("<name>restart_station</name>"), "<response><result>success</result></response>");
+    EXPECT_EQ(W().exitWindowsCalls, std::vector<uint32_t>{0x12});
+    EXPECT_EQ(Run("<name>logout_station</name>"), "<response><result>fail</result></response>");  // nobody logged on
+    platform::fake::FakeSession s;
+    s.entry.id = 1;
+    W().sessions.push_back(s);
+    journal.UserChanged("", "LAB\\ann", false, "");
+    EXPECT_EQ(Run("<name>logout_station</name>"), "<response><result>success</result></response>");
+    EXPECT_EQ(W().loggedOff, std::vector<uint32_t>{1});
+    EXPECT_EQ(Run("<name>remote_login</name><login forced=\"true\">bob</login>"),
+              "<response><result>fail</result></response>");
+}
+
+TEST_F(CommandTest, SessionCommandsOnAMultiSessionHost) {
+    for (uint32_t id : {2u, 3u}) {
+        platform::fake::FakeSession s;
+        s.entry.id = id;
+        s.client = "PC-" + std::to_string(id);
+        W().sessions.push_back(s);
+    }
+    TUserSessionsList sessions(TStationType::stTerminalServer, [] { return TProcessTemplateList{}; });
+    sessions.AddUserSession(2, "LAB\\ann");
+    sessions.AddUserSession(3, "LAB\\bob");
+    processor->Context().SupportMultipleSessions = true;
+    processor->Context().Sessions = &sessions;
+    StageProcess(100, "C:\\a.exe", 2);
+    StageProcess(101, "C:\\b.exe", 3);
+
+    // A host name narrows the list; a session id alone doesn't; an unknown host lists nothing.
+    auto count = [&](const std::string& target) {
+        const std::string r = Run("<name>get_all_active_processes</name>" + target);
+        size_t n = 0;
+        for (size_t at = r.find("<process>"); at != std::string::npos; at = r.find("<process>", at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("<hostname>pc-3</hostname>"), 1u);
+    EXPECT_EQ(count("<session_id>3</session_id>"), 2u);
+    EXPECT_EQ(count("<hostname>PC-9</hostname>"), 0u);
+
+    // Ending a process of another session is refused.
+    EXPECT_EQ(Run("<name>shutdown_process</name><hostname>PC-2</hostname><process><process_id>101</process_id>"
+                  "</process>"),
+              "<response><result>failure</result></response>");
+    EXPECT_TRUE(W().terminated.empty());
+
+    EXPECT_EQ(Run("<name>logout_station</name><session_id>3</session_id>"),
+              "<response><result>success</result></response>");
+    EXPECT_EQ(Run("<name>logout_station</name><hostname>nowhere</hostname>"),
+              "<response><result>fail</result></response>");
+    EXPECT_TRUE(log->Has("User session not found for hostname nowhere, SessionId -1"));
+
+    const std::string ts = Run("<name>set_state_ts</name><hostname>PC-2</hostname><lock_status>locked</lock_status>");
+    EXPECT_EQ(ts.rfind("<response><result>success<active_state>", 0), 0u) << ts;
+    EXPECT_EQ(sessions.GetUserSessionBySessionId(2)->FLocker->Locked(), lsLocked);
+    processor->Context().SupportMultipleSessions = false;
+    const std::string single = Run("<name>set_state_ts</name><lock_status>locked</lock_status>");
+    EXPECT_EQ(single.rfind("<response><result>failure<active_state>", 0), 0u) << single;
+}
+
+TEST_F(CommandTest, SetStateAppliesTheControlStateAndAnswersTheActiveState) {
+    const std::string reply =
+        Run("<name>set_state</name><control_state><lock_status>locked</lock_status></control_state>");
+    EXPECT_EQ(locker.Locked(), lsLocked);
+    EXPECT_NE(reply.find("<active_state>"), std::string::npos);
+    EXPECT_NE(reply.find("<lock_status>locked</lock_status>"), std::string::npos) << reply;
+}
+
+}  // namespace
