@@ -1,5 +1,7 @@
 #include "commands/CommandProcessor.h"
+#include "commands/WebServer.h"
 
+#include "common/Crypto.h"
 #include "common/Event.h"
 #include "common/Settings.h"
 #include "platform/DateTime.h"
@@ -210,6 +212,68 @@ TEST_F(CommandTest, SetStateAppliesTheControlStateAndAnswersTheActiveState) {
     EXPECT_EQ(locker.Locked(), lsLocked);
     EXPECT_NE(reply.find("<active_state>"), std::string::npos);
     EXPECT_NE(reply.find("<lock_status>locked</lock_status>"), std::string::npos) << reply;
+}
+
+}  // namespace
+
+namespace {
+
+class WebServerTest : public CommandTest {
+protected:
+    TWebServerModule Module() {
+        TWebServerModule::Deps d;
+        d.Processor = processor.get();
+        d.AppState = state.get();
+        d.TakeMessage = [this](const std::string& id) {
+            auto it = messages.find(id);
+            if (it == messages.end()) return std::string();
+            std::string text = it->second;
+            messages.erase(it);  // a message is fetched once
+            return text;
+        };
+        return TWebServerModule(d);
+    }
+    std::map<std::string, std::string> messages;
+};
+
+TEST_F(WebServerTest, CommandsTravelUnderTheConnectionPassword) {
+    ASSERT_TRUE(state->ProcessState("<response><control_state><settings><communicate_password>" +
+                                    TBase64::EncodeBase64(ToBytes("secret")) +
+                                    "</communicate_password></settings></control_state></response>"));
+    state->SetAppInitialized(true);
+    auto module = Module();
+    const TBytes key = ToBytes("secret");
+    const TBytes reply = module.DoHandleServerRequest(
+        TCrypto::Encrypt(ToBytes("<c><name>message_logout</name></c>"), key));
+    EXPECT_EQ(ToText(TCrypto::Decrypt(reply, key)),
+              "<?xml version=\"1.0\"?><response><result>success</result></response>");
+    // The server's reply to our own request gets no answer at all.
+    EXPECT_TRUE(module.DoHandleServerRequest(TCrypto::Encrypt(ToBytes("<response id=\"x\"/>"), key)).empty());
+    // Wrongly keyed: no reply.
+    EXPECT_ANY_THROW(module.DoHandleServerRequest(
+        TCrypto::Encrypt(ToBytes("<c><name>message_logout</name></c>"), ToBytes("guess"))));
+}
+
+TEST_F(WebServerTest, NoCommandsUnderTheFillerKeyUnlessTheServerChoseIt) {
+    auto module = Module();
+    const TBytes command = TCrypto::Encrypt(ToBytes("<c><name>restart_station</name></c>"), TBytes{});
+    EXPECT_THROW(module.DoHandleServerRequest(command), ECommandError);  // nothing held after a reset
+    EXPECT_TRUE(W().exitWindowsCalls.empty());
+    state->SetAppInitialized(true);  // registration answered "no change": the server's choice
+    EXPECT_FALSE(module.DoHandleServerRequest(command).empty());
+    EXPECT_EQ(W().exitWindowsCalls.size(), 1u);
+}
+
+TEST_F(WebServerTest, MessagesAreFetchedOnceUnderTheMessengerKey) {
+    messages["7"] = "<response><title>T</title><message>M</message></response>";
+    auto module = Module();
+    const TBytes key = ToBytes(TWebServerModule::MessengerKey);
+    EXPECT_EQ(ToText(TCrypto::Decrypt(module.HandleMessengerRequest("007"), key)), "");
+    const std::string text = messages["7"];
+    EXPECT_EQ(ToText(TCrypto::Decrypt(module.HandleMessengerRequest("7"), key)), text);
+    const TBytes again = module.HandleMessengerRequest("7");
+    EXPECT_EQ(again.size(), 16u);  // one block: the encryption of an empty text
+    EXPECT_EQ(ToText(TCrypto::Decrypt(again, key)), "");
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+#pragma once
+#include <functional>
+#include <string>
+
+#include "common/Crypto.h"
+
+namespace qz {
+
+class TApplicationState;
+class TCommandProcessor;
+
+// The agent's local command port: encrypted commands of the guard server
+// in, encrypted replies out, and the message fetch of the session's message
+// program. (The listening part joins with the HTTP server.)
+class TWebServerModule {
+public:
+    // The key material shared with the message program.
+    static constexpr const char* MessengerKey = "{3C8A61F0-5B2D-4E97-8F14-A6D09C2E7B35}";
+
+    struct Deps {
+        TCommandProcessor* Processor = nullptr;
+        TApplicationState* AppState = nullptr;
+        // Takes a cached message out by its number (decimal text, compared
+        // exactly): the "response" document, or empty when there is none.
+        std::function<std::string(const std::string&)> TakeMessage;
+    };
+    explicit TWebServerModule(Deps deps) : FDeps(std::move(deps)) {}
+
+    // One encrypted command (a POST body or a websocket message): the
+    // encrypted reply, or nothing. Raises for what can't be processed, and
+    // while the agent holds no connection password that the server gave or
+    // chose: the filler key is public, so a command under it could come from anyone.
+    TBytes DoHandleServerRequest(const TBytes& Request);
+    // The encrypted message document for the message program; empty on errors.
+    TBytes HandleMessengerRequest(const std::string& id);
+
+private:
+    Deps FDeps;
+};
+
+}  // namespace qz
