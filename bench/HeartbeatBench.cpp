@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "common/Crypto.h"
 #include "common/Logger.h"
 #include "common/Settings.h"
@@ -19,17 +20,9 @@
 #include "sessions/UserCache.h"
 
 using namespace qz;
-using Clock = std::chrono::steady_clock;
+using qzbench::MeanMicros;
 
 namespace {
-
-// Median-free but warm: the mean of many runs after a few discarded ones.
-double MeanMicros(int runs, const std::function<void()>& fn) {
-    for (int i = 0; i < 5; ++i) fn();
-    const auto t0 = Clock::now();
-    for (int i = 0; i < runs; ++i) fn();
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / runs;
-}
 
 TBytes RawEcb(const TBytes& in, const TBytes& key, bool encrypt) {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "common/Logger.h"
 #include "monitor/LicenseManager.h"
 #include "platform/fake/FakeWorld.h"
@@ -14,16 +15,9 @@
 #include "sessions/UserCache.h"
 
 using namespace qz;
-using Clock = std::chrono::steady_clock;
+using qzbench::MeanMicros;
 
 namespace {
-
-double MeanMicros(int runs, const std::function<void()>& fn) {
-    for (int i = 0; i < 5; ++i) fn();
-    const auto t0 = Clock::now();
-    for (int i = 0; i < runs; ++i) fn();
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / runs;
-}
 
 std::string N(int i) { return std::to_string(i); }
 

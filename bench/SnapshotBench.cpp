@@ -6,23 +6,14 @@
 #include <cstdio>
 #include <functional>
 
+#include "bench/BenchSupport.h"
 #include "common/Logger.h"
 #include "monitor/Beholder.h"
 #include "platform/Processes.h"
 
 using namespace qz;
+using qzbench::MeanMicros;
 using Clock = std::chrono::steady_clock;
-
-namespace {
-
-double MeanMicros(int runs, const std::function<void()>& fn) {
-    for (int i = 0; i < 3; ++i) fn();
-    const auto t0 = Clock::now();
-    for (int i = 0; i < runs; ++i) fn();
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / runs;
-}
-
-}  // namespace
 
 int main() {
     std::puts("qz-test-started");
@@ -30,8 +21,8 @@ int main() {
     const auto cold0 = Clock::now();
     const size_t count = TBeholder::GetProcessList().size();
     const double cold = std::chrono::duration<double, std::micro>(Clock::now() - cold0).count();
-    const double warm = MeanMicros(50, [] { TBeholder::GetProcessList(); });
-    const double ids = MeanMicros(50, [] { platform::proc::EnumerateProcessIds(); });
+    const double warm = MeanMicros(50, [] { TBeholder::GetProcessList(); }, 3);
+    const double ids = MeanMicros(50, [] { platform::proc::EnumerateProcessIds(); }, 3);
     std::printf("processes in the snapshot: %zu, version cache entries: %zu\n", count, TBeholder::GetVersionCacheSize());
     std::printf("first snapshot (cold cache):   %9.1f us\n", cold);
     std::printf("snapshot with a warm cache:    %9.1f us (%.1f us a process)\n", warm, warm / (count ? count : 1));

@@ -52,11 +52,7 @@ TCommandProcessor::TCommandProcessor(TCommandContext context) : FCtx(std::move(c
 TCommandProcessor::Target TCommandProcessor::ReadTarget(const pugi::xml_node& root) {
     Target t;
     if (!FCtx.SupportMultipleSessions) return t;
-    try {
-        if (pugi::xml_node h = root.child("hostname")) t.hostname = h.text().get();
-    } catch (const std::exception& e) {
-        TLogger::Fine(std::string("Getting hostname exception - ") + e.what());
-    }
+    if (pugi::xml_node h = root.child("hostname")) t.hostname = h.text().get();
     try {
         if (pugi::xml_node s = root.child("session_id")) t.sessionId = ParseInt32(s.text().get());
     } catch (const std::exception& e) {

@@ -21,8 +21,7 @@ void TFileLogControllerThread::Join() {
 }
 
 void TFileLogControllerThread::Terminate() {
-    _terminated = true;
-    *_ended = true;
+    *_terminated = true;
     _wake.Set();
 }
 
@@ -93,15 +92,15 @@ uint32_t TFileLogControllerThread::Step() {
 }
 
 void TFileLogControllerThread::Execute() {
-    while (!_terminated) {
+    while (!*_terminated) {
         const uint32_t pause = Step();
-        if (pause && !_terminated) _wake.WaitFor(pause);
+        if (pause && !*_terminated) _wake.WaitFor(pause);
     }
 }
 
 void TFileLogControllerThread::RunOnMainLoop() {
     // The job may outlive the controller on the loop: it checks the shared flag first.
-    TMainThreadQueue::Instance().Schedule([this, ended = _ended]() -> uint32_t {
+    TMainThreadQueue::Instance().Schedule([this, ended = _terminated]() -> uint32_t {
         // A date check asks for no pause: the level pass follows at once, so
         // the first level is in force before anything queued after this runs.
         uint32_t pause = 0;

@@ -46,9 +46,8 @@ private:
     void ApplyLevel(int32_t level);
     TFileLoggerHandler* _logger;
     int _counter = -1;
-    std::atomic<bool> _terminated{false};
     // Shared with the main-loop job, which may run once more after the controller is gone.
-    std::shared_ptr<std::atomic<bool>> _ended = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> _terminated = std::make_shared<std::atomic<bool>>(false);
     TEvent _wake;
     std::mutex _firstLock;
     std::condition_variable _firstDone;

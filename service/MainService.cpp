@@ -172,17 +172,13 @@ TMainService::TMainService(CreateTag) {
 
 TMainService::~TMainService() {
     // The threads use the state, settings and journal: they end before those go.
-    if (FLicenseManager) {
-        FLicenseManager->Terminate();
-        FLicenseManager->WaitFor();
-    }
     if (FPinger) {
         FPinger->Terminate();
         FPinger->WaitFor();
     }
     // Users of a component go before it: the journal records into the user cache.
     FPinger.reset();
-    FLicenseManager.reset();
+    FLicenseManager.reset();  // ends and joins its thread
     FLoginHandler.reset();
     FUserSessions.reset();
     FAppState.reset();

@@ -61,26 +61,15 @@ bool TApplicationUtils::StartApplication(uint32_t SessionId, const std::string& 
         if (p.sessionId != SessionId || platform::AsciiLower(p.name) != "winlogon.exe") continue;
         uint32_t startError = 0;
         using R = platform::proc::StartInSessionResult;
-        switch (platform::proc::StartAsProcessUser(p.pid, AppPath, CommandLine, startError)) {
-            case R::Started:
-                TLogger::Finest("Start UI module: all right");
-                result = true;
-                break;
-            case R::CantOpenProcess:
-                TLogger::Warning("Start UI module: can not open process");
-                result = false;
-                break;
-            case R::CantOpenToken:
-                TLogger::Warning("Start UI module: can not open token");
-                result = false;
-                break;
-            case R::CantDuplicateToken:
-                TLogger::Warning("Start UI module: can not duplicate token");
-                result = false;
-                break;
+        const R outcome = platform::proc::StartAsProcessUser(p.pid, AppPath, CommandLine, startError);
+        result = outcome == R::Started;
+        switch (outcome) {
+            case R::Started: TLogger::Finest("Start UI module: all right"); break;
+            case R::CantOpenProcess: TLogger::Warning("Start UI module: can not open process"); break;
+            case R::CantOpenToken: TLogger::Warning("Start UI module: can not open token"); break;
+            case R::CantDuplicateToken: TLogger::Warning("Start UI module: can not duplicate token"); break;
             case R::CantStart:
                 TLogger::Warning("Start UI module: can not start process " + platform::SystemErrorText(startError));
-                result = false;
                 break;
         }
     }

@@ -192,15 +192,16 @@ void TUserSessionsList::SaveToXML(pugi::xml_node XMLNode) {
 }
 
 bool TUserSessionsList::AnyNeedsRelock() {
-    std::vector<uint32_t> ids;
-    GetSessionIdsList(ids);
-    for (const uint32_t id : ids) {
-        const auto s = GetUserSessionBySessionId(id);
-        if (s && s->FLocker->NeedAdminRelock()) {
+    std::vector<TUserSessionPtr> sessions;
+    {
+        std::lock_guard<std::mutex> lock(FCS);
+        sessions = FList;
+    }
+    for (const auto& s : sessions)
+        if (s->FLocker->NeedAdminRelock()) {
             TLogger::Fine("User from terminal " + s->FHostname + " need to relock");
             return true;
         }
-    }
     return false;
 }
 

@@ -3,34 +3,31 @@
 #include <vector>
 
 #include "platform/win32/WinText.h"
-
-namespace platform::sys {
-
-std::optional<std::string> VersionString(const std::string& filePath, const std::string& name) {
-    const std::wstring path = win::Wide(filePath);
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0) return std::nullopt;
-    std::vector<BYTE> data(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::nullopt;
-    const std::wstring query = L"\\StringFileInfo\\040904E4\\" + win::Wide(name);
-    wchar_t* value = nullptr;
-    UINT len = 0;
-    if (!VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &len) || !value)
-        return std::string();
-    std::wstring text(value, len);
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    return win::Utf8(text);
-}
-
-}  // namespace platform::sys
-
 // After windows.h: they need the declarations that header brings.
 #include <shellapi.h>
 #include <shlwapi.h>
 
 namespace platform::sys {
 namespace {
+
+// The file's whole version resource; nullopt when it has none.
+std::optional<std::vector<BYTE>> ReadVersionResource(const std::wstring& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return std::nullopt;
+    std::vector<BYTE> data(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::nullopt;
+    return data;
+}
+
+// One string of a block such as L"\\StringFileInfo\\040904E4\\"; empty when the block lacks it.
+std::string BlockString(const std::vector<BYTE>& data, const std::wstring& block, const std::string& name) {
+    const std::wstring query = block + win::Wide(name);
+    wchar_t* value = nullptr;
+    UINT chars = 0;
+    if (!VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars) || !value) return {};
+    return win::Utf8(value, wcsnlen(value, chars));
+}
 
 using DisableFn = BOOL(WINAPI*)(PVOID*);
 using RevertFn = BOOL(WINAPI*)(PVOID);
@@ -46,6 +43,12 @@ Fn Redirect(const char* name) {
 }
 
 }  // namespace
+
+std::optional<std::string> VersionString(const std::string& filePath, const std::string& name) {
+    const auto data = ReadVersionResource(win::Wide(filePath));
+    if (!data) return std::nullopt;
+    return BlockString(*data, L"\\StringFileInfo\\040904E4\\", name);
+}
 
 ImageShellFacts DescribeImage(const std::string& filePath) {
     ImageShellFacts facts;
@@ -65,32 +68,17 @@ ImageShellFacts DescribeImage(const std::string& filePath) {
 
 std::optional<std::vector<std::string>> TranslatedVersionStrings(const std::string& filePath,
                                                                  const std::vector<std::string>& names) {
-    const std::wstring path = win::Wide(filePath);
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0) return std::nullopt;
-    std::vector<BYTE> data(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::nullopt;
-    const WORD* pair = nullptr;
+    const auto data = ReadVersionResource(win::Wide(filePath));
+    if (!data) return std::nullopt;
+    WORD* pair = nullptr;
     UINT len = 0;
-    if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(const_cast<WORD**>(&pair)),
-                        &len) ||
+    if (!VerQueryValueW(data->data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pair), &len) ||
         !pair || len < 2 * sizeof(WORD))
         return std::nullopt;
     wchar_t block[40];
     swprintf(block, 40, L"\\StringFileInfo\\%04x%04x\\", pair[0], pair[1]);
     std::vector<std::string> out;
-    for (const auto& name : names) {
-        const std::wstring query = block + win::Wide(name);
-        wchar_t* value = nullptr;
-        UINT chars = 0;
-        std::string text;
-        if (VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars) && value) {
-            std::wstring w(value, wcsnlen(value, chars));
-            text = win::Utf8(w);
-        }
-        out.push_back(std::move(text));
-    }
+    for (const auto& name : names) out.push_back(BlockString(*data, block, name));
     return out;
 }
 

@@ -19,6 +19,24 @@ FreeFn Free() {
     return fn;
 }
 
+// One information record of a session, freed after use; nullopt when the query fails.
+template <typename R, typename T, typename Read>
+std::optional<R> QueryRecord(uint32_t sessionId, uint32_t infoClass, Read read) {
+    try {
+        static QueryFn query = win::Bind<QueryFn>(kLib, "WTSQuerySessionInformationW");
+        LPWSTR buf = nullptr;
+        DWORD bytes = 0;
+        if (!query(WTS_CURRENT_SERVER_HANDLE, sessionId, static_cast<WTS_INFO_CLASS>(infoClass), &buf, &bytes))
+            return std::nullopt;
+        std::optional<R> out;
+        if (buf && bytes >= sizeof(T)) out = read(*reinterpret_cast<const T*>(buf));
+        Free()(buf);
+        return out;
+    } catch (const SystemError&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 std::optional<std::vector<SessionEntry>> EnumerateSessions() {
@@ -39,19 +57,7 @@ std::optional<std::vector<SessionEntry>> EnumerateSessions() {
 }
 
 std::optional<std::string> QuerySessionString(uint32_t sessionId, uint32_t infoClass) {
-    try {
-        static QueryFn query = win::Bind<QueryFn>(kLib, "WTSQuerySessionInformationW");
-        const FreeFn free = Free();
-        LPWSTR buf = nullptr;
-        DWORD bytes = 0;
-        if (!query(WTS_CURRENT_SERVER_HANDLE, sessionId, static_cast<WTS_INFO_CLASS>(infoClass), &buf, &bytes))
-            return std::nullopt;
-        std::string out = win::Utf8(buf);
-        free(buf);
-        return out;
-    } catch (const SystemError&) {
-        return std::nullopt;
-    }
+    return QueryRecord<std::string, wchar_t>(sessionId, infoClass, [](const wchar_t& first) { return win::Utf8(&first); });
 }
 
 sec::TokenHandle QueryUserToken(uint32_t sessionId) {
@@ -61,30 +67,6 @@ sec::TokenHandle QueryUserToken(uint32_t sessionId) {
     return reinterpret_cast<sec::TokenHandle>(token);
 }
 
-}  // namespace platform::wts
-
-namespace platform::wts {
-namespace {
-
-// One information record of a session, freed after use; nullopt when the query fails.
-template <typename R, typename T, typename Read>
-std::optional<R> QueryRecord(uint32_t sessionId, uint32_t infoClass, Read read) {
-    try {
-        static QueryFn query = win::Bind<QueryFn>(kLib, "WTSQuerySessionInformationW");
-        LPWSTR buf = nullptr;
-        DWORD bytes = 0;
-        if (!query(WTS_CURRENT_SERVER_HANDLE, sessionId, static_cast<WTS_INFO_CLASS>(infoClass), &buf, &bytes))
-            return std::nullopt;
-        std::optional<R> out;
-        if (buf && bytes >= sizeof(T)) out = read(*reinterpret_cast<const T*>(buf));
-        Free()(buf);
-        return out;
-    } catch (const SystemError&) {
-        return std::nullopt;
-    }
-}
-
-}  // namespace
 
 std::optional<uint16_t> QueryClientProtocolType(uint32_t sessionId) {
     return QueryRecord<uint16_t, USHORT>(sessionId, WTSClientProtocolType, [](const USHORT& v) { return uint16_t{v}; });

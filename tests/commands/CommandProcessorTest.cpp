@@ -13,7 +13,6 @@
 #include "tests/support/TestSupport.h"
 
 using namespace qz;
-using platform::fake::FakeProcess;
 
 namespace {
 
@@ -49,12 +48,7 @@ protected:
         return reply.rfind(declaration, 0) == 0 ? reply.substr(declaration.size()) : reply;
     }
     void StageProcess(uint32_t pid, const std::string& path, uint32_t session = 1) {
-        FakeProcess p;
-        p.pid = pid;
-        p.path = path;
-        p.sessionId = session;
-        p.startTime = EncodeDateTime({2025, 3, 24, 8, 0, 0, 0});
-        W().processes.push_back(p);
+        qztest::StageProcess(pid, path, session, EncodeDateTime({2025, 3, 24, 8, 0, 0, 0}));
     }
     TSettings settings;
     TLocker locker;

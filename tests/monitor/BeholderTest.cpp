@@ -21,13 +21,7 @@ protected:
         PlatformTest::TearDown();
     }
     FakeProcess& Stage(uint32_t pid, const std::string& path, uint32_t session = 1) {
-        FakeProcess p;
-        p.pid = pid;
-        p.path = path;
-        p.sessionId = session;
-        p.startTime = EncodeDateTime({2026, 12, 1, 8, 0, 0, 0});
-        W().processes.push_back(p);
-        return W().processes.back();
+        return qztest::StageProcess(pid, path, session, EncodeDateTime({2026, 12, 1, 8, 0, 0, 0}));
     }
     void Image(const std::string& path, const std::string& description, const std::string& company = "Vendor",
                const std::string& version = "1.0") {
@@ -146,28 +140,6 @@ TEST_F(BeholderTest, TerminationNeedsTheDebugPrivilegeAndDropsItAfter) {
     W().missingPrivileges.insert("SeDebugPrivilege");
     Stage(42, "C:\\Tools\\calc.exe");
     EXPECT_FALSE(TBeholder::ProcessTerminate(42));
-}
-
-TEST(ProcessInfo, ShortAndDisplayNames) {
-    struct Case {
-        const char* path;
-        const char* name;
-        const char* shortName;
-        const char* beautiful;
-    };
-    const Case cases[] = {
-        {"C:\\Apps\\Calc.Pro.exe", "", "Calc.Pro", "Calc.Pro"},
-        {"C:\\Tools\\make", "", "", ""},
-        {"C:\\Tools\\make", "Make", "", "Make"},
-        {"D:/x/y.exe", "Y tool", "y", "Y tool"},
-    };
-    for (const Case& c : cases) {
-        TProcessInfo p;
-        p.FProcessPath = c.path;
-        p.FName = c.name;
-        EXPECT_EQ(p.ShortName(), c.shortName) << c.path;
-        EXPECT_EQ(p.BeautifulName(), c.beautiful) << c.path;
-    }
 }
 
 }  // namespace

@@ -247,12 +247,8 @@ TEST_F(SessionsTest, PowerOperations) {
 }
 
 TEST_F(SessionsTest, ProgramsInUserSessions) {
-    auto proc = [&](uint32_t pid, uint32_t session, const std::string& path) {
-        platform::fake::FakeProcess p;
-        p.pid = pid;
-        p.sessionId = session;
-        p.path = path;
-        W().processes.push_back(p);
+    auto proc = [](uint32_t pid, uint32_t session, const std::string& path) {
+        qztest::StageProcess(pid, path, session, 0);
     };
     proc(20, 2, "C:\\Windows\\System32\\winlogon.exe");
     proc(21, 2, "C:\\Windows\\System32\\WinLogon.EXE");

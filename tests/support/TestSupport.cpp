@@ -35,6 +35,17 @@ void PlatformTest::TearDown() {
     log.reset();
 }
 
+platform::fake::FakeProcess& StageProcess(uint32_t pid, const std::string& path, uint32_t session, double startTime) {
+    platform::fake::FakeProcess p;
+    p.pid = pid;
+    p.path = path;
+    p.sessionId = session;
+    p.startTime = startTime;
+    auto& processes = platform::fake::W().processes;
+    processes.push_back(p);
+    return processes.back();
+}
+
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {

@@ -45,6 +45,9 @@ protected:
 // A node as unindented XML text.
 std::string Xml(const pugi::xml_node& node);
 
+// A process in the fake world; the reference stays good until the next one is staged.
+platform::fake::FakeProcess& StageProcess(uint32_t pid, const std::string& path, uint32_t session, double startTime);
+
 // Polls until pred holds or the time runs out.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
