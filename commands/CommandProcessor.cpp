@@ -26,6 +26,8 @@ struct TCommandProcessor::Target {
 
 namespace {
 
+constexpr const char* Title = "Tallisto Client";
+
 // A child the command can't do without: its absence ends the processing.
 pugi::xml_node Required(const pugi::xml_node& parent, const char* name) {
     pugi::xml_node child = parent.child(name);
@@ -111,9 +113,14 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
                                     : FCtx.Sessions->GetUserSessionByHostname(target.hostname);
     };
     const bool multi = FCtx.SupportMultipleSessions;
+    auto show = [&](const std::string& text) {
+        if (FCtx.ShowMessage) FCtx.ShowMessage(text, Title, target.hostname, target.sessionId);
+    };
+    auto appShutDown = [&](const std::string& app) {
+        show("Application \"" + app + "\" has been shut down by Administrator");
+    };
     // Commands whose components join later end like any failing command: no reply.
-    if (name == "get_screen_shot" || name == "get_computer_info" || name == "get_client_log" ||
-        name == "show_message")
+    if (name == "get_screen_shot" || name == "get_computer_info" || name == "get_client_log")
         throw ECommandError("The command " + name + " is not available yet");
 
     if (name == "shutdown_station") {
@@ -134,6 +141,19 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
             ok = TPowerUtils::LogOffComputer();
         }
         Result(reply, ok, "success", "fail");
+    } else if (name == "show_message") {
+        const std::string message = Required(request, "message").text().get();
+        TLogger::Fine("Showing message has been requested");
+        if (pugi::xml_node emergency = request.child("emergency")) {
+            bool on = false;
+            try {
+                on = ParseBool(emergency.text().get());
+            } catch (const EConvertError&) {
+            }
+            if (on) TLogger::Fine("Emergency message");
+        }
+        show(message);
+        reply.append_child("result").text() = "success";
     } else if (name == "cancel_message") {
         (void)request.child("id").text().get();  // read and not used
     } else if (name == "get_all_active_processes") {
@@ -195,7 +215,11 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
                         if (info.FPId == pid) sameSession = s && info.FSessionId == s->FSessionId;
                     ok = sameSession;
                 }
-                if (ok) ok = TBeholder::ProcessTerminate(pid) && ok;
+                if (ok) {
+                    for (const auto& info : snapshot)
+                        if (info.FPId == pid && !info.BeautifulName().empty()) appShutDown(info.BeautifulName());
+                    ok = TBeholder::ProcessTerminate(pid) && ok;
+                }
             } catch (const ECommandError&) {
                 // A process entry without its id is skipped.
             } catch (const std::exception& e) {
@@ -219,7 +243,10 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
             }
         bool ok = true;
         for (const auto& p : snapshot)
-            if (app.FitsProcess(p)) ok = TBeholder::ProcessTerminate(p.FPId) && ok;
+            if (app.FitsProcess(p)) {
+                appShutDown(p.BeautifulName());
+                ok = TBeholder::ProcessTerminate(p.FPId) && ok;
+            }
         Result(reply, ok, "success", "failure");
     } else if (name == "remote_login") {
         const pugi::xml_node login = Required(request, "login");
@@ -233,8 +260,23 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
         }
         TLogger::Fine(std::string("Remote login has been requested with login - ") + login.text().get() +
                       ", forced - " + BoolTitleText(forced));
-        // Custom login joins with its processor; until then no station takes a remote login.
-        reply.append_child("result").text() = "fail";
+        const std::string user = login.text().get();
+        bool ok = false;
+        const auto& custom = FCtx.Custom;
+        auto currentUser = [&] { return FCtx.GuardEvents ? FCtx.GuardEvents->UserName() : std::string(); };
+        if (custom.LoginUser) {
+            if (forced && !currentUser().empty()) {
+                if (custom.LogoutUser) custom.LogoutUser();
+                if (custom.StopSessionLimit) custom.StopSessionLimit();
+                if (FCtx.Locker) FCtx.Locker->SetCustomUserLogginned(false);
+            }
+            if (currentUser().empty()) {
+                custom.LoginUser(user);
+                if (FCtx.Locker) FCtx.Locker->SetCustomUserLogginned(true);
+                ok = true;
+            }
+        }
+        reply.append_child("result").text() = ok ? "success" : "fail";
     } else if (name == "set_state_ts") {
         bool ok = false;
         if (multi)

@@ -10,6 +10,7 @@ namespace qz {
 class TApplicationState;
 class TEvent;
 class TGuardEventsInfo;
+class TLocker;
 class TSettings;
 class TUserSessionsList;
 
@@ -24,6 +25,15 @@ struct TCommandContext {
     // The file-log controller's remote switch; unset when there is none.
     std::function<void(int32_t)> SetLogLevel;
     std::function<double()> Now;            // local time; the clock unless a test sets it
+    // Puts a message in front of a session's user (message, title, host name, session id).
+    std::function<void(const std::string&, const std::string&, const std::string&, int32_t)> ShowMessage;
+    // Custom login: set only when the station runs it.
+    struct CustomLogin {
+        std::function<void(const std::string&)> LoginUser;  // user name and full name alike
+        std::function<void()> LogoutUser;
+        std::function<void()> StopSessionLimit;
+    } Custom;
+    TLocker* Locker = nullptr;
 };
 
 // A command document that can't be processed: no reply is sent for it.

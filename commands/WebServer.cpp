@@ -1,9 +1,14 @@
 #include "commands/WebServer.h"
 
 #include <chrono>
+#include <vector>
 
 #include "commands/CommandProcessor.h"
 #include "common/Logger.h"
+#include "common/Settings.h"
+#include "common/Text.h"
+#include "platform/Errors.h"
+#include "platform/SystemInfo.h"
 #include "protocol/AppState.h"
 
 namespace qz {
@@ -12,7 +17,114 @@ namespace {
 long long MsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 }
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A query item as a form decoder gives it: "+" is a blank, "%xx" a byte.
+std::string DecodeQueryItem(const std::string& item) {
+    std::string out;
+    out.reserve(item.size());
+    for (size_t i = 0; i < item.size(); ++i) {
+        if (item[i] == '+') {
+            out += ' ';
+        } else if (item[i] == '%' && i + 2 < item.size() && HexValue(item[i + 1]) >= 0 && HexValue(item[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(item[i + 1]) * 16 + HexValue(item[i + 2]));
+            i += 2;
+        } else {
+            out += item[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> QueryItems(const std::string& query) {
+    std::vector<std::string> items;
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t amp = query.find('&', pos);
+        if (amp == std::string::npos) amp = query.size();
+        if (amp > pos) items.push_back(DecodeQueryItem(query.substr(pos, amp - pos)));
+        pos = amp + 1;
+    }
+    return items;
+}
+
+bool IsFormContent(const std::string& contentType) {
+    const std::string media = Trim(contentType.substr(0, contentType.find(';')));
+    return AsciiLower(media) == "application/x-www-form-urlencoded";
+}
+
 }  // namespace
+
+TWebServerModule::TWebServerModule(Deps deps)
+    : FDeps(std::move(deps)),
+      FServer([this](const THttpRequest& r) { return WebServerCommandGet(r); }, FDeps.Limits,
+              [](const std::string& line) { TLogger::Warning(line); }) {
+    if (FDeps.StubPage.empty()) FDeps.StubPage = platform::sys::ProgramRcData("STUBPAGE").value_or("");
+}
+
+TWebServerModule::~TWebServerModule() { Stop(); }
+
+bool TWebServerModule::Start(TSettings& settings) {
+    const int32_t port = settings.ListenerPort();
+    if (port <= 0 || port > 65535) {
+        TLogger::Severe("Error launching the web-server. The reason is the listener port " + std::to_string(port) +
+                        " is not a port");
+        return false;
+    }
+    return StartOn(static_cast<uint16_t>(port));
+}
+
+bool TWebServerModule::StartOn(uint16_t port, bool loopbackOnly) {
+    if (FServer.Listening()) return true;
+    try {
+        FServer.Start(port, loopbackOnly);
+        TLogger::Fine("webserver has been launched");
+        return true;
+    } catch (const std::exception& e) {
+        TLogger::Severe(std::string("Error launching the web-server. The reason is ") + e.what());
+        return false;
+    }
+}
+
+void TWebServerModule::Stop() { FServer.Stop(); }
+
+THttpResponse TWebServerModule::WebServerCommandGet(const THttpRequest& request) {
+    const auto t0 = std::chrono::steady_clock::now();
+    THttpResponse response;
+    try {
+        if (request.Method == "POST") {
+            TLogger::Fine("Received web-request");
+            // The body byte for byte, as the form's unparsed text; other
+            // content types leave it empty, which then fails to decrypt.
+            std::string params;
+            if (IsFormContent(request.ContentType)) {
+                params = request.Body;
+                if (!request.Query.empty()) params += "&" + request.Query;
+            }
+            const TBytes reply = DoHandleServerRequest(TBytes(params.begin(), params.end()));
+            response.Body.assign(reply.begin(), reply.end());
+        } else if (request.Authorization) {
+            const std::vector<std::string> items = QueryItems(request.Query);
+            if (items.size() == 1) {
+                const TBytes message = HandleMessengerRequest(items[0]);
+                response.Body.assign(message.begin(), message.end());
+            }
+        } else {
+            response.Body = FDeps.StubPage;
+            TLogger::Fine("The stub page has been outfitted to somebody");
+        }
+    } catch (const std::exception& e) {
+        response.Body.clear();
+        TLogger::Warning(std::string("webserver exception ") + e.what());
+    }
+    TLogger::Fine("Web request has been processed for " + std::to_string(MsSince(t0)) + " ms.");
+    return response;
+}
 
 TBytes TWebServerModule::DoHandleServerRequest(const TBytes& Request) {
     const TBytes key = FDeps.AppState->ConnectionPassword();

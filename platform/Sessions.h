@@ -45,6 +45,11 @@ std::optional<uint16_t> QueryClientProtocolType(uint32_t sessionId);
 std::optional<std::string> QueryWinStationName(uint32_t sessionId);
 // Asks Windows to log the session off without waiting; false when refused.
 bool LogoffSession(uint32_t sessionId);
+// Message-box style: exclamation icon and an OK button.
+constexpr uint32_t MessageStyleExclamationOk = 48;
+// Puts a message box on the session's desktop without waiting for an answer;
+// false when the system refused.
+bool SendSessionMessage(uint32_t sessionId, const std::string& title, const std::string& text, uint32_t style);
 
 struct ProcessEntry {
     uint32_t sessionId = 0;

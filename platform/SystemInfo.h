@@ -16,6 +16,8 @@ std::string SystemDir();
 std::string WindowsDir();
 std::string CommonAppDataDir();        // empty when the system can't tell
 uint32_t CurrentProcessId();
+// A raw-data resource of the running program by name; nullopt when it has none.
+std::optional<std::string> ProgramRcData(const std::string& name);
 
 // Product types of the version record.
 constexpr uint8_t ProductWorkstation = 1;

@@ -70,6 +70,13 @@ bool LogoffSession(uint32_t sessionId) {
     return true;
 }
 
+bool SendSessionMessage(uint32_t sessionId, const std::string& title, const std::string& text, uint32_t style) {
+    Locked w;
+    if (!Find(*w, sessionId)) return false;
+    w->sessionMessages.push_back({sessionId, title, text, style});
+    return true;
+}
+
 std::optional<std::vector<ProcessEntry>> EnumerateProcesses() {
     Locked w;
     if (w->enumerateProcessesFails) return std::nullopt;

@@ -17,6 +17,12 @@ std::string SystemDir() { return "C:\\Windows\\system32"; }
 std::string WindowsDir() { return "C:\\Windows"; }
 std::string CommonAppDataDir() { return Locked()->commonAppData; }
 uint32_t CurrentProcessId() { return 4242; }
+std::optional<std::string> ProgramRcData(const std::string& name) {
+    Locked w;
+    auto it = w->rcData.find(name);
+    if (it == w->rcData.end()) return std::nullopt;
+    return it->second;
+}
 OsVersion GetOsVersion() { return Locked()->version; }
 std::optional<uint16_t> NativeProcessorArchitecture() { return Locked()->nativeArch; }
 

@@ -79,6 +79,7 @@ struct SystemInfoWorld {
     std::string commonAppData;          // set by Reset to a temp folder
     sys::OsVersion version{10, 0, 19045};
     uint16_t nativeArch = sys::ProcessorArchitectureAmd64;
+    std::map<std::string, std::string> rcData;  // the program's raw-data resources by name
 };
 
 struct FileSystemWorld {
@@ -148,6 +149,12 @@ struct SessionsWorld {
     bool enumerateFails = false;
     bool logoffFails = false;
     std::vector<uint32_t> loggedOff;  // sessions asked to log off
+    struct SentMessage {
+        uint32_t sessionId;
+        std::string title, text;
+        uint32_t style;
+    };
+    std::vector<SentMessage> sessionMessages;  // message boxes put up
 };
 
 struct SecurityWorld {

@@ -88,6 +88,20 @@ bool LogoffSession(uint32_t sessionId) {
     }
 }
 
+bool SendSessionMessage(uint32_t sessionId, const std::string& title, const std::string& text, uint32_t style) {
+    try {
+        using SendFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, DWORD, LPWSTR, DWORD, DWORD, DWORD, DWORD*, BOOL);
+        static SendFn send = win::Bind<SendFn>(kLib, "WTSSendMessageW");
+        std::wstring t = win::Wide(title), m = win::Wide(text);
+        DWORD answer = 0;
+        // Lengths in bytes; no time-out, no waiting for the user.
+        return send(WTS_CURRENT_SERVER_HANDLE, sessionId, t.data(), static_cast<DWORD>(t.size() * sizeof(wchar_t)),
+                    m.data(), static_cast<DWORD>(m.size() * sizeof(wchar_t)), style, 0, &answer, FALSE) != FALSE;
+    } catch (const SystemError&) {
+        return false;
+    }
+}
+
 std::optional<std::vector<ProcessEntry>> EnumerateProcesses() {
     try {
         using EnumFn = BOOL(WINAPI*)(HANDLE, DWORD, DWORD, PWTS_PROCESS_INFOW*, DWORD*);

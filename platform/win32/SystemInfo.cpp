@@ -55,6 +55,16 @@ std::string CommonAppDataDir() {
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
+std::optional<std::string> ProgramRcData(const std::string& name) {
+    const std::wstring wname = Wide(name);
+    HRSRC info = FindResourceW(nullptr, wname.c_str(), MAKEINTRESOURCEW(10));  // RT_RCDATA
+    if (!info) return std::nullopt;
+    HGLOBAL loaded = LoadResource(nullptr, info);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data) return std::nullopt;
+    return std::string(static_cast<const char*>(data), SizeofResource(nullptr, info));
+}
+
 OsVersion GetOsVersion() {
     // The version query of the loader, since the documented one reports 6.2
     // to every program without a compatibility manifest.

@@ -4,6 +4,7 @@
 #include "common/Crypto.h"
 #include "common/Event.h"
 #include "common/Settings.h"
+#include "messaging/Messenger.h"
 #include "platform/DateTime.h"
 #include "protocol/AppState.h"
 #include "protocol/GuardEventsInfo.h"
@@ -208,26 +209,83 @@ TEST_F(CommandTest, SetStateAppliesTheControlStateAndAnswersTheActiveState) {
     EXPECT_NE(reply.find("<lock_status>locked</lock_status>"), std::string::npos) << reply;
 }
 
+TEST_F(CommandTest, MessagesToTheUser) {
+    std::vector<std::string> shown;
+    processor->Context().ShowMessage = [&](const std::string& m, const std::string& t, const std::string& h, int32_t id) {
+        shown.push_back(m + "|" + t + "|" + h + "|" + std::to_string(id));
+    };
+    EXPECT_EQ(Run("<name>show_message</name><message>Lab closes at 8</message><emergency>true</emergency>"),
+              "<response><result>success</result></response>");
+    EXPECT_TRUE(log->Has("Emergency message"));
+    EXPECT_EQ(Run("<name>show_message</name><message>x</message><emergency>maybe</emergency>"),
+              "<response><result>success</result></response>");
+    EXPECT_ANY_THROW(processor->ProcessCommand("<c><name>show_message</name></c>"));
+    // Stopped applications are announced to their user by name.
+    StageProcess(100, "C:\\Tools\\calc.exe");
+    W().executables.insert("C:\\Tools\\calc.exe");
+    W().versionStrings["C:\\Tools\\calc.exe"] = {{"FileDescription", "Calculator"}};
+    StageProcess(101, "C:\\Tools\\paint.exe");
+    Run("<name>shutdown_app</name><application id=\"1\"><path>*calc.exe</path><company>*</company>"
+        "<version>*</version><name>*</name></application>");
+    Run("<name>shutdown_process</name><process><process_id>101</process_id></process>"
+        "<process><process_id>999</process_id></process>");
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "Lab closes at 8|Tallisto Client||-1", "x|Tallisto Client||-1",
+                         "Application \"Calculator\" has been shut down by Administrator|Tallisto Client||-1",
+                         "Application \"paint\" has been shut down by Administrator|Tallisto Client||-1"}));
+}
+
+TEST_F(CommandTest, RemoteLoginUnderCustomAuthentication) {
+    std::vector<std::string> calls;
+    auto& custom = processor->Context().Custom;
+    processor->Context().Locker = &locker;
+    custom.LoginUser = [&](const std::string& user) {
+        calls.push_back("login " + user);
+        journal.UserChanged(journal.UserName(), "LAB-07\\" + user, false, user);
+    };
+    custom.LogoutUser = [&] {
+        calls.push_back("logout");
+        journal.UserChanged(journal.UserName(), "", false, "");
+    };
+    custom.StopSessionLimit = [&] { calls.push_back("stop limit"); };
+    struct Case {
+        const char* request;
+        const char* result;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"<login>ann</login>", "success", {"login ann"}},
+        {"<login>bob</login>", "fail", {}},  // ann is still logged on
+        {"<login forced=\"no\">bob</login>", "fail", {}},
+        {"<login forced=\"true\">bob</login>", "success", {"logout", "stop limit", "login bob"}},
+    };
+    for (const Case& c : cases) {
+        calls.clear();
+        EXPECT_EQ(Run(std::string("<name>remote_login</name>") + c.request),
+                  std::string("<response><result>") + c.result + "</result></response>")
+            << c.request;
+        EXPECT_EQ(calls, c.calls) << c.request;
+        EXPECT_TRUE(locker.CustomUserLogginned());
+    }
+    EXPECT_TRUE(log->Has("Remote login has been requested with login - bob, forced - True"));
+    EXPECT_EQ(journal.UserName(), "LAB-07\\bob");
+}
+
 }  // namespace
 
 namespace {
 
 class WebServerTest : public CommandTest {
 protected:
-    TWebServerModule Module() {
+    std::unique_ptr<TWebServerModule> MakeModule() {
         TWebServerModule::Deps d;
         d.Processor = processor.get();
         d.AppState = state.get();
-        d.TakeMessage = [this](const std::string& id) {
-            auto it = messages.find(id);
-            if (it == messages.end()) return std::string();
-            std::string text = it->second;
-            messages.erase(it);  // a message is fetched once
-            return text;
-        };
-        return TWebServerModule(d);
+        d.TakeMessage = [this](const std::string& id) { return cache.GetMessageById(id); };
+        d.StubPage = "<html>stub</html>";
+        return std::make_unique<TWebServerModule>(d);
     }
-    std::map<std::string, std::string> messages;
+    TMessageCache cache{6};
 };
 
 TEST_F(WebServerTest, CommandsTravelUnderTheConnectionPassword) {
@@ -235,39 +293,109 @@ TEST_F(WebServerTest, CommandsTravelUnderTheConnectionPassword) {
                                     TBase64::EncodeBase64(ToBytes("secret")) +
                                     "</communicate_password></settings></control_state></response>"));
     state->SetAppInitialized(true);
-    auto module = Module();
+    auto module = MakeModule();
     const TBytes key = ToBytes("secret");
-    const TBytes reply = module.DoHandleServerRequest(
+    const TBytes reply = module->DoHandleServerRequest(
         TCrypto::Encrypt(ToBytes("<c><name>message_logout</name></c>"), key));
     EXPECT_EQ(ToText(TCrypto::Decrypt(reply, key)),
               "<?xml version=\"1.0\"?><response><result>success</result></response>");
     // The server's reply to our own request gets no answer at all.
-    EXPECT_TRUE(module.DoHandleServerRequest(TCrypto::Encrypt(ToBytes("<response id=\"x\"/>"), key)).empty());
+    EXPECT_TRUE(module->DoHandleServerRequest(TCrypto::Encrypt(ToBytes("<response id=\"x\"/>"), key)).empty());
     // Wrongly keyed: no reply.
-    EXPECT_ANY_THROW(module.DoHandleServerRequest(
+    EXPECT_ANY_THROW(module->DoHandleServerRequest(
         TCrypto::Encrypt(ToBytes("<c><name>message_logout</name></c>"), ToBytes("guess"))));
 }
 
 TEST_F(WebServerTest, NoCommandsUnderTheFillerKeyUnlessTheServerChoseIt) {
-    auto module = Module();
+    auto module = MakeModule();
     const TBytes command = TCrypto::Encrypt(ToBytes("<c><name>restart_station</name></c>"), TBytes{});
-    EXPECT_THROW(module.DoHandleServerRequest(command), ECommandError);  // nothing held after a reset
+    EXPECT_THROW(module->DoHandleServerRequest(command), ECommandError);  // nothing held after a reset
     EXPECT_TRUE(W().exitWindowsCalls.empty());
     state->SetAppInitialized(true);  // registration answered "no change": the server's choice
-    EXPECT_FALSE(module.DoHandleServerRequest(command).empty());
+    EXPECT_FALSE(module->DoHandleServerRequest(command).empty());
     EXPECT_EQ(W().exitWindowsCalls.size(), 1u);
 }
 
 TEST_F(WebServerTest, MessagesAreFetchedOnceUnderTheMessengerKey) {
-    messages["7"] = "<response><title>T</title><message>M</message></response>";
-    auto module = Module();
+    ASSERT_EQ(cache.AddMessage("T", "M"), 7);
+    auto module = MakeModule();
     const TBytes key = ToBytes(TWebServerModule::MessengerKey);
-    EXPECT_EQ(ToText(TCrypto::Decrypt(module.HandleMessengerRequest("007"), key)), "");
-    const std::string text = messages["7"];
-    EXPECT_EQ(ToText(TCrypto::Decrypt(module.HandleMessengerRequest("7"), key)), text);
-    const TBytes again = module.HandleMessengerRequest("7");
+    EXPECT_EQ(ToText(TCrypto::Decrypt(module->HandleMessengerRequest("007"), key)), "");
+    EXPECT_EQ(ToText(TCrypto::Decrypt(module->HandleMessengerRequest("7"), key)),
+              "<response><title>T</title><message>M</message></response>");
+    const TBytes again = module->HandleMessengerRequest("7");
     EXPECT_EQ(again.size(), 16u);  // one block: the encryption of an empty text
     EXPECT_EQ(ToText(TCrypto::Decrypt(again, key)), "");
+}
+
+TEST_F(WebServerTest, TheHttpInterface) {
+    state->SetAppInitialized(true);  // the server chose the empty password
+    auto module = MakeModule();
+    ASSERT_TRUE(module->StartOn(0, true));
+    EXPECT_TRUE(log->Has("webserver has been launched"));
+    const uint16_t port = module->Port();
+    auto get = [&](const std::string& target, const std::string& headers = "") {
+        return qztest::ParseRawResponse(
+            qztest::RawExchange(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n"));
+    };
+    const std::string basic = "Authorization: Basic YWRtaW46YWRtaW4=\r\n";
+    const TBytes messengerKey = ToBytes(TWebServerModule::MessengerKey);
+
+    auto stub = get("/any/path?x=1");
+    EXPECT_EQ(stub.status, 200);
+    EXPECT_EQ(stub.body, "<html>stub</html>");
+    EXPECT_TRUE(log->Has("The stub page has been outfitted to somebody"));
+
+    ASSERT_EQ(cache.AddMessage("Title", "Text"), 7);
+    auto first = get("/?7", basic);
+    EXPECT_EQ(ToText(TCrypto::Decrypt(TBytes(first.body.begin(), first.body.end()), messengerKey)),
+              "<response><title>Title</title><message>Text</message></response>");
+    auto second = get("/?7", basic);
+    EXPECT_EQ(second.body.size(), 16u);
+    EXPECT_EQ(get("/", basic).body, "");
+    EXPECT_EQ(get("/?7&8", basic).body, "");
+    EXPECT_EQ(get("/?7", "Authorization: Digest abc\r\n").status, 401);
+
+    auto post = [&](const std::string& contentType, const std::string& body) {
+        return qztest::ParseRawResponse(qztest::RawExchange(
+            port, "POST / HTTP/1.1\r\nContent-Type: " + contentType + "\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n" + body));
+    };
+    const TBytes command = TCrypto::Encrypt(ToBytes("<c id=\"9\"><name>message_logout</name></c>"), TBytes{});
+    const std::string raw(command.begin(), command.end());
+    auto ok = post("application/x-www-form-urlencoded", raw);
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(ToText(TCrypto::Decrypt(TBytes(ok.body.begin(), ok.body.end()), TBytes{})),
+              "<?xml version=\"1.0\"?><response id=\"9\"><result>success</result></response>");
+    // Other content types don't hand the body over; garbage doesn't decrypt.
+    for (const auto& [type, body] : {std::pair<std::string, std::string>{"text/plain", raw},
+                                     {"application/x-www-form-urlencoded", "garbage"},
+                                     {"application/x-www-form-urlencoded", ""}}) {
+        auto r = post(type, body);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, "") << type << " " << body;
+    }
+    bool warned = false, timed = false;
+    for (const auto& l : log->Lines()) {
+        warned = warned || l.rfind("webserver exception ", 0) == 0;
+        timed = timed || (l.rfind("Web request has been processed for ", 0) == 0 && l.find(" ms.") != std::string::npos);
+    }
+    EXPECT_TRUE(warned);
+    EXPECT_TRUE(timed);
+    module->Stop();
+    EXPECT_EQ(qztest::RawExchange(port, "GET / HTTP/1.1\r\n\r\n", 1000), "");
+}
+
+TEST_F(WebServerTest, ATakenPortIsReportedAndNothingElseHappens) {
+    auto first = MakeModule();
+    ASSERT_TRUE(first->StartOn(0, true));
+    auto second = MakeModule();
+    EXPECT_FALSE(second->StartOn(first->Port(), true));
+    bool reported = false;
+    for (const auto& l : log->Lines()) reported = reported || l.rfind("Error launching the web-server. The reason is ", 0) == 0;
+    EXPECT_TRUE(reported);
+    settings.SetListenerPort(0);
+    EXPECT_FALSE(second->Start(settings));
 }
 
 }  // namespace

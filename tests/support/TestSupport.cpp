@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/Sockets.h"
+
 #include "common/XmlText.h"
 
 namespace qztest {
@@ -56,5 +58,31 @@ bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
 }
 
 std::string Xml(const pugi::xml_node& node) { return qz::OuterXml(node); }
+
+std::string RawExchange(uint16_t port, const std::string& request, uint32_t timeoutMs) {
+    namespace sock = platform::sock;
+    const sock::Socket s = sock::ConnectLoopback(port, timeoutMs);
+    if (s == sock::InvalidSocket) return {};
+    std::string out;
+    if (sock::SendAll(s, request.data(), request.size(), timeoutMs)) {
+        char buf[65536];
+        for (int n; (n = sock::Receive(s, buf, sizeof buf, timeoutMs)) > 0;) out.append(buf, static_cast<size_t>(n));
+    }
+    sock::Close(s);
+    return out;
+}
+
+RawResponse ParseRawResponse(const std::string& raw) {
+    RawResponse r;
+    std::string rest = raw;
+    // Interim answers ("100 Continue") come before the real one.
+    while (rest.rfind("HTTP/1.1 1", 0) == 0 && rest.find("\r\n\r\n") != std::string::npos)
+        rest = rest.substr(rest.find("\r\n\r\n") + 4);
+    if (rest.rfind("HTTP/1.1 ", 0) != 0 || rest.size() < 12) return r;
+    r.status = std::stoi(rest.substr(9, 3));
+    const size_t end = rest.find("\r\n\r\n");
+    if (end != std::string::npos) r.body = rest.substr(end + 4);
+    return r;
+}
 
 }  // namespace qztest

@@ -48,6 +48,16 @@ std::string Xml(const pugi::xml_node& node);
 // A process in the fake world; the reference stays good until the next one is staged.
 platform::fake::FakeProcess& StageProcess(uint32_t pid, const std::string& path, uint32_t session, double startTime);
 
+// Sends raw bytes to a loopback port and reads until the server closes:
+// what came back (empty when the connection was refused or closed silently).
+std::string RawExchange(uint16_t port, const std::string& request, uint32_t timeoutMs = 10000);
+// The status code and body of a raw HTTP response; status 0 when there is none.
+struct RawResponse {
+    int status = 0;
+    std::string body;
+};
+RawResponse ParseRawResponse(const std::string& raw);
+
 // Polls until pred holds or the time runs out.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 

@@ -1,0 +1,46 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// TCP over IPv4 for the agent's local command port. Opening a listener raises
+// SystemError (the port is taken, say); everything else answers plainly.
+// Every wait has a time-out, so a silent peer can't hold a thread for ever.
+namespace platform::sock {
+
+using Socket = intptr_t;
+constexpr Socket InvalidSocket = -1;
+
+// A listening socket on all local addresses, with a way for another thread
+// to wake the one waiting in Accept.
+class Listener {
+public:
+    virtual ~Listener() = default;
+    // The port it listens on (the one asked for, or the system's pick for 0).
+    virtual uint16_t Port() const = 0;
+    // The next connection; InvalidSocket when woken, on time-out, or on error.
+    // A connection comes with its own (blocking) socket.
+    virtual Socket Accept(uint32_t timeoutMs) = 0;
+    // Makes a waiting or the next Accept return at once. Any thread.
+    virtual void Wake() = 0;
+};
+// Raises SystemError with the system's reason when the port can't be had.
+// loopbackOnly binds 127.0.0.1 instead of every address.
+std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly = false);
+
+// Up to size bytes: how many arrived, 0 when the peer closed, -1 on error or
+// when nothing came within timeoutMs.
+int Receive(Socket s, char* buf, size_t size, uint32_t timeoutMs);
+// Everything, or false on error or when the peer takes longer than timeoutMs in all.
+bool SendAll(Socket s, const char* data, size_t size, uint32_t timeoutMs);
+// Ends both directions so that a thread blocked on the socket returns; the
+// socket stays open until Close.
+void Shutdown(Socket s);
+void Close(Socket s);
+
+// A client connection to 127.0.0.1 (tests, benchmarks, the stop path);
+// InvalidSocket on failure or time-out.
+Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs);
+
+}  // namespace platform::sock

@@ -1,0 +1,146 @@
+// The host's own sockets: loopback is real everywhere, so tests and
+// benchmarks of the command port run against a real listener.
+#include "platform/Sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/Errors.h"
+
+namespace platform::sock {
+
+namespace {
+
+[[noreturn]] void ThrowErrno() {
+    const int code = errno;
+    throw SystemError(static_cast<uint32_t>(code), std::strerror(code));
+}
+
+// 1 ready, 0 time-out, -1 error.
+int WaitOne(int fd, short events, uint32_t timeoutMs) {
+    pollfd p{fd, events, 0};
+    int rc;
+    do rc = poll(&p, 1, static_cast<int>(timeoutMs));
+    while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+class PosixListener final : public Listener {
+public:
+    PosixListener(int listen, int wakeRead, int wakeWrite, uint16_t port)
+        : FListen(listen), FWakeRead(wakeRead), FWakeWrite(wakeWrite), FPort(port) {}
+    ~PosixListener() override {
+        close(FListen);
+        close(FWakeRead);
+        close(FWakeWrite);
+    }
+    uint16_t Port() const override { return FPort; }
+    Socket Accept(uint32_t timeoutMs) override {
+        pollfd p[2] = {{FListen, POLLIN, 0}, {FWakeRead, POLLIN, 0}};
+        if (poll(p, 2, static_cast<int>(timeoutMs)) <= 0) return InvalidSocket;
+        if (p[1].revents) {
+            char drain[16];
+            while (read(FWakeRead, drain, sizeof drain) > 0) {}
+            return InvalidSocket;
+        }
+        const int c = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        return c < 0 ? InvalidSocket : static_cast<Socket>(c);
+    }
+    void Wake() override {
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = write(FWakeWrite, &b, 1);
+    }
+
+private:
+    int FListen, FWakeRead, FWakeWrite;
+    uint16_t FPort;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) ThrowErrno();
+    const int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+    socklen_t len = sizeof addr;
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        const int code = errno;
+        close(s);
+        errno = code;
+        ThrowErrno();
+    }
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int code = errno;
+        close(s);
+        errno = code;
+        ThrowErrno();
+    }
+    return std::make_unique<PosixListener>(s, pipeFds[0], pipeFds[1], ntohs(addr.sin_port));
+}
+
+int Receive(Socket s, char* buf, size_t size, uint32_t timeoutMs) {
+    const int fd = static_cast<int>(s);
+    if (WaitOne(fd, POLLIN, timeoutMs) <= 0) return -1;
+    ssize_t n;
+    do n = recv(fd, buf, size > (1 << 20) ? (1 << 20) : size, 0);
+    while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+bool SendAll(Socket s, const char* data, size_t size, uint32_t timeoutMs) {
+    const int fd = static_cast<int>(s);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (size > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || WaitOne(fd, POLLOUT, static_cast<uint32_t>(left)) <= 0) return false;
+        const ssize_t n = send(fd, data, size > (1 << 20) ? (1 << 20) : size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void Shutdown(Socket s) { shutdown(static_cast<int>(s), SHUT_RDWR); }
+
+void Close(Socket s) {
+    if (s != InvalidSocket) close(static_cast<int>(s));
+}
+
+Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) return InvalidSocket;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (!ok && errno == EINPROGRESS && WaitOne(s, POLLOUT, timeoutMs) > 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
+    if (!ok) {
+        close(s);
+        return InvalidSocket;
+    }
+    return static_cast<Socket>(s);
+}
+
+}  // namespace platform::sock

@@ -1,0 +1,182 @@
+#include "platform/Sockets.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "platform/Errors.h"
+
+namespace platform::sock {
+
+namespace {
+
+void StartWinsock() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    });
+}
+
+// Programs the agent starts must not inherit its sockets.
+SOCKET NewSocket(int type, int protocol) {
+    SOCKET s = socket(AF_INET, type, protocol);
+    if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return s;
+}
+
+[[noreturn]] void ThrowSocketError() {
+    const int code = WSAGetLastError();
+    throw SystemError(static_cast<uint32_t>(code), SystemErrorText(static_cast<uint32_t>(code)));
+}
+
+timeval ToTimeval(uint32_t ms) {
+    timeval tv;
+    tv.tv_sec = static_cast<long>(ms / 1000);
+    tv.tv_usec = static_cast<long>((ms % 1000) * 1000);
+    return tv;
+}
+
+// 1 ready, 0 time-out, -1 error.
+int WaitOne(SOCKET s, bool forWrite, uint32_t timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv = ToTimeval(timeoutMs);
+    const int rc = forWrite ? select(0, nullptr, &set, nullptr, &tv) : select(0, &set, nullptr, nullptr, &tv);
+    return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+class WinListener final : public Listener {
+public:
+    WinListener(SOCKET listen, SOCKET wake, sockaddr_in wakeAddr, uint16_t port)
+        : FListen(listen), FWake(wake), FWakeAddr(wakeAddr), FPort(port) {}
+    ~WinListener() override {
+        closesocket(FListen);
+        closesocket(FWake);
+    }
+    uint16_t Port() const override { return FPort; }
+    Socket Accept(uint32_t timeoutMs) override {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(FListen, &set);
+        FD_SET(FWake, &set);
+        timeval tv = ToTimeval(timeoutMs);
+        if (select(0, &set, nullptr, nullptr, &tv) <= 0) return InvalidSocket;
+        if (FD_ISSET(FWake, &set)) {
+            char drain[16];
+            recv(FWake, drain, sizeof drain, 0);
+            return InvalidSocket;
+        }
+        SOCKET c = accept(FListen, nullptr, nullptr);
+        if (c == INVALID_SOCKET) return InvalidSocket;
+        SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
+        return static_cast<Socket>(c);
+    }
+    void Wake() override {
+        const char b = 1;
+        sendto(FWake, &b, 1, 0, reinterpret_cast<const sockaddr*>(&FWakeAddr), sizeof FWakeAddr);
+    }
+
+private:
+    SOCKET FListen;
+    SOCKET FWake;
+    sockaddr_in FWakeAddr;
+    uint16_t FPort;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) {
+    StartWinsock();
+    SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) ThrowSocketError();
+    // No other program may bind the same port beside us and take our connections.
+    BOOL exclusive = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+    int len = sizeof addr;
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        const int code = WSAGetLastError();
+        closesocket(s);
+        WSASetLastError(code);
+        ThrowSocketError();
+    }
+    // A datagram to ourselves is the wake-up: select waits on both sockets.
+    SOCKET w = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in waddr{};
+    waddr.sin_family = AF_INET;
+    waddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int wlen = sizeof waddr;
+    if (w == INVALID_SOCKET || bind(w, reinterpret_cast<sockaddr*>(&waddr), sizeof waddr) != 0 ||
+        getsockname(w, reinterpret_cast<sockaddr*>(&waddr), &wlen) != 0) {
+        const int code = WSAGetLastError();
+        closesocket(s);
+        if (w != INVALID_SOCKET) closesocket(w);
+        WSASetLastError(code);
+        ThrowSocketError();
+    }
+    return std::make_unique<WinListener>(s, w, waddr, ntohs(addr.sin_port));
+}
+
+int Receive(Socket s, char* buf, size_t size, uint32_t timeoutMs) {
+    const SOCKET h = static_cast<SOCKET>(s);
+    if (WaitOne(h, false, timeoutMs) <= 0) return -1;
+    const int chunk = size > 1 << 20 ? 1 << 20 : static_cast<int>(size);
+    const int n = recv(h, buf, chunk, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+bool SendAll(Socket s, const char* data, size_t size, uint32_t timeoutMs) {
+    const SOCKET h = static_cast<SOCKET>(s);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (size > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || WaitOne(h, true, static_cast<uint32_t>(left)) <= 0) return false;
+        const int chunk = size > 1 << 20 ? 1 << 20 : static_cast<int>(size);
+        const int n = send(h, data, chunk, 0);
+        if (n == SOCKET_ERROR || n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void Shutdown(Socket s) { shutdown(static_cast<SOCKET>(s), SD_BOTH); }
+
+void Close(Socket s) {
+    if (s != InvalidSocket) closesocket(static_cast<SOCKET>(s));
+}
+
+Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs) {
+    StartWinsock();
+    SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return InvalidSocket;
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (!ok && WSAGetLastError() == WSAEWOULDBLOCK && WaitOne(s, true, timeoutMs) > 0) {
+        int err = 0;
+        int len = sizeof err;
+        ok = getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err == 0;
+    }
+    nonBlocking = 0;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (!ok) {
+        closesocket(s);
+        return InvalidSocket;
+    }
+    return static_cast<Socket>(s);
+}
+
+}  // namespace platform::sock
