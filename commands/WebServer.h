@@ -18,7 +18,7 @@ class TSettings;
 class TWebServerModule {
 public:
     // The key material shared with the message program.
-    static constexpr const char* MessengerKey = "{3C8A61F0-5B2D-4E97-8F14-A6D09C2E7B35}";
+    static constexpr const char* MessengerKey = MessengerKeyText;
 
     struct Deps {
         TCommandProcessor* Processor = nullptr;

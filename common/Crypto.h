@@ -17,6 +17,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The key material of the channel between the agent's command port and its
+// message program (both sides hold it).
+constexpr const char* MessengerKeyText = "{3C8A61F0-5B2D-4E97-8F14-A6D09C2E7B35}";
+
 // AES-128 ECB with PKCS#7 padding under a key prepared from any key material:
 // the material's first 16 bytes over a buffer of sixteen 0x01 bytes.
 class TCrypto {

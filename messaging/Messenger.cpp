@@ -60,7 +60,8 @@ void TMessenger::ShowMessage(const std::string& AMessage, const std::string& ATi
     TLogger::Fine("Message will be shown \"" + AMessage + "\" with title \"" + ATitle + "\"");
     if (!AHostname.empty() || ASessionId > 0)
         TLogger::Fine("Show message for hostname " + AHostname + " and session id " + std::to_string(ASessionId));
-    auto work = [this, AMessage, ATitle, AHostname, ASessionId] {
+    auto work = [this, alive = FAlive, AMessage, ATitle, AHostname, ASessionId] {
+        if (!*alive) return;
         try {
             Deliver(AMessage, ATitle, AHostname, ASessionId);
         } catch (const std::exception& e) {
@@ -104,6 +105,7 @@ void TMessenger::Deliver(const std::string& AMessage, const std::string& ATitle,
 void TMessenger::Display(uint32_t sessionId, const std::string& AMessage, const std::string& ATitle) {
     if (!FCtx.Cache) return;
     const int32_t n = FCtx.Cache->AddMessage(ATitle, AMessage);
+    TLogger::Fine("Message " + std::to_string(n) + " waits for the message program in session " + std::to_string(sessionId));
     const int32_t port = FCtx.ListenerPort ? FCtx.ListenerPort() : 0;
     const std::string program = FCtx.ProgramFolder + TApplicationUtils::MessengerExe;
     TApplicationUtils::StartApplication(sessionId, program, " " + std::to_string(port) + " " + std::to_string(n));

@@ -1,5 +1,7 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -65,6 +67,8 @@ class TMessenger {
 public:
     static constexpr const char* Title = "Tallisto Client";
     explicit TMessenger(TMessengerContext context) : FCtx(std::move(context)) {}
+    // Work still queued somewhere does nothing once the messenger is gone.
+    ~TMessenger() { *FAlive = false; }
 
     // Returns at once; the message is shown by work of its own.
     void ShowMessage(const std::string& AMessage, const std::string& ATitle, const std::string& AHostname,
@@ -76,6 +80,7 @@ public:
 private:
     void Display(uint32_t sessionId, const std::string& AMessage, const std::string& ATitle);
     TMessengerContext FCtx;
+    std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
 };
 
 }  // namespace qz

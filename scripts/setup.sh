@@ -17,7 +17,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libz-mingw-w64-dev
   libssl-dev zlib1g-dev libpugixml-dev googletest
-  wine64 xvfb xauth
+  wine64 xvfb xauth x11-apps x11-utils
   python3 python3-cryptography
   clang libclang-rt-14-dev ccache
   perl make

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "commands/CommandProcessor.h"
+#include "commands/WebServer.h"
 #include "common/FileLogController.h"
 #include "common/MainThread.h"
 #include "common/Settings.h"
@@ -16,6 +18,7 @@
 #include "common/Logger.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
+#include "messaging/Messenger.h"
 #include "monitor/LicenseManager.h"
 #include "monitor/VersionInfo.h"
 #include "protocol/AppState.h"
@@ -115,7 +118,9 @@ TMainService::TMainService(CreateTag) {
     // The journal records into the user cache, so the cache comes first.
     FUserCache = std::make_unique<TUserCache>(FSupportMultipleSessions);
     FGuardEvents = std::make_unique<TGuardEventsInfo>(*FUserCache, FSupportMultipleSessions);
-    // The command server is created here.
+    // The command server: listening from Start. Its processor and messenger
+    // are wired below, once everything they drive exists.
+    FMessageCache = std::make_unique<TMessageCache>();
     TPingServerThread::Hooks hooks;
     hooks.config = [this] {
         THeartbeatConfig c;
@@ -138,6 +143,38 @@ TMainService::TMainService(CreateTag) {
     FLicenseManager = std::make_unique<TLicenseManagerThread>(metering);
     FLoginHandler = std::make_unique<TLoginHandler>(
         TLoginHandler::Deps{FLocker.get(), FGuardEvents.get(), hEvent.get(), FUserSessions.get()});
+    {
+        TMessengerContext m;
+        m.SupportMultipleSessions = FSupportMultipleSessions;
+        m.Win8Family = IsWin8Family();
+        m.Sessions = FUserSessions.get();
+        m.Cache = FMessageCache.get();
+        m.ListenerPort = [this] { return FSettings->ListenerPort(); };
+        m.ProgramFolder = ExtractFilePath(platform::sys::ModulePath());
+        // Each message is quick work: the main loop does it instead of a thread of its own.
+        m.Run = [](std::function<void()> work) { TMainThreadQueue::Instance().Post(std::move(work)); };
+        FMessenger = std::make_unique<TMessenger>(m);
+        TCommandContext c;
+        c.AppState = FAppState.get();
+        c.GuardEvents = FGuardEvents.get();
+        c.Settings = FSettings.get();
+        c.SupportMultipleSessions = FSupportMultipleSessions;
+        c.Sessions = FUserSessions.get();
+        c.ResponseReceived = hResponseReceivedEvent.get();
+        c.SetLogLevel = [this](int32_t level) {
+            if (FFileLogControllerThread) FFileLogControllerThread->SetLogLevel(level);
+        };
+        c.ShowMessage = [this](const std::string& text, const std::string& title, const std::string& host, int32_t id) {
+            FMessenger->ShowMessage(text, title, host, id);
+        };
+        c.Locker = FLocker.get();
+        FCommandProcessor = std::make_unique<TCommandProcessor>(c);
+        TWebServerModule::Deps w;
+        w.Processor = FCommandProcessor.get();
+        w.AppState = FAppState.get();
+        w.TakeMessage = [this](const std::string& id) { return FMessageCache->GetMessageById(id); };
+        FWebServer = std::make_unique<TWebServerModule>(w);
+    }
     TLogger::Fine("Finished creating everything ");
     const std::string version = TrpVersionInfo().FileVersion();
     TLogger::Info("Guard Version is " + version);
@@ -176,6 +213,10 @@ TMainService::~TMainService() {
         FPinger->Terminate();
         FPinger->WaitFor();
     }
+    // The command server goes first: its requests drive everything else.
+    FWebServer.reset();
+    FCommandProcessor.reset();
+    FMessenger.reset();
     // Users of a component go before it: the journal records into the user cache.
     FPinger.reset();
     FLicenseManager.reset();  // ends and joins its thread
@@ -186,7 +227,7 @@ TMainService::~TMainService() {
     FUserCache.reset();
     FSettings.reset();
     FLocker.reset();
-    FLoginHandler.reset();
+    FMessageCache.reset();
     if (hStartedEvent) platform::sys::CloseNamedEvent(hStartedEvent);
     if (AccessInstance(0) == this) AccessInstance(2);
 }
@@ -225,7 +266,8 @@ void TMainService::Start() {
         // The update manager reads its state here.
         FPinger->Resume();
         FAppState->ReadSavedList();
-        // The command server starts and the banner cache initialises here.
+        FWebServer->Start(*FSettings);  // the agent goes on without it when the port is taken
+        // The banner cache initialises here.
         if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
             // The start-up lock decision belongs to the custom login processor.
         }
@@ -334,9 +376,9 @@ void TMainService::Stop() {
     // metering thread's sleep is cut short, so the joins below are prompt.
     FLicenseManager->Terminate();
     FPinger->Terminate();
+    FWebServer->Stop();
     FLicenseManager->WaitFor();
     FPinger->WaitFor();
-    // The command server stops here.
     StopUI();
     TLogger::Fine("I am completely dead");
 }

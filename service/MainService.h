@@ -22,6 +22,10 @@ class TPingServerThread;
 class THttpTransport;
 class TLicenseManagerThread;
 class TUserSessionsList;
+class TMessageCache;
+class TMessenger;
+class TCommandProcessor;
+class TWebServerModule;
 
 // The agent's composition root: owns every long-lived component.
 class TMainService {
@@ -66,6 +70,9 @@ public:
     TLicenseManagerThread* LicenseManager() const { return FLicenseManager.get(); }
     // Multi-session hosts only; null on single-user stations.
     TUserSessionsList* UserSessions() const { return FUserSessions.get(); }
+    TWebServerModule* WebServer() const { return FWebServer.get(); }
+    TMessageCache* MessageCache() const { return FMessageCache.get(); }
+    TMessenger* Messenger() const { return FMessenger.get(); }
     // Tests route the guard-server requests elsewhere; set before Instance.
     static void SetTransportForTests(std::shared_ptr<THttpTransport> transport);
     TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
@@ -104,6 +111,10 @@ private:
     std::unique_ptr<TLoginHandler> FLoginHandler;
     std::unique_ptr<TUserSessionsList> FUserSessions;
     std::unique_ptr<TLicenseManagerThread> FLicenseManager;
+    std::unique_ptr<TMessageCache> FMessageCache;
+    std::unique_ptr<TMessenger> FMessenger;
+    std::unique_ptr<TCommandProcessor> FCommandProcessor;
+    std::unique_ptr<TWebServerModule> FWebServer;
     std::string FOSVersion;
     bool FIs64BitOS = false;
     TStationType FStationType = TStationType::stRegular;

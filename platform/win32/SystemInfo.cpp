@@ -56,7 +56,7 @@ std::string CommonAppDataDir() {
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 std::optional<std::string> ProgramRcData(const std::string& name) {
-    const std::wstring wname = Wide(name);
+    const std::wstring wname = win::Wide(name);
     HRSRC info = FindResourceW(nullptr, wname.c_str(), MAKEINTRESOURCEW(10));  // RT_RCDATA
     if (!info) return std::nullopt;
     HGLOBAL loaded = LoadResource(nullptr, info);
