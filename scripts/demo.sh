@@ -47,7 +47,7 @@ qz_log "preparing a wine64 prefix (first run takes a minute)"
 qz_prefix_fresh
 dir="$(qz_drive_c)/Program Files/Tallisto"
 mkdir -p "$dir"
-cp build/win64/QZService.exe build/win64/restart.exe "$dir/"
+cp build/win64/QZService.exe build/win64/restart.exe build/win64/QZMessenger.exe "$dir/"
 
 key='HKLM\SOFTWARE\Ostrune\KorvaneGuard'
 qz_wine reg add "$key" /v ServerURL /t REG_SZ /d "$url" /f /reg:32 >/dev/null
@@ -66,6 +66,17 @@ qz_wait_for 10 test -f "$logfile" || true
 qz_log "agent log ($logfile):"
 tail -n +1 -F --pid=$$ "$logfile" 2>/dev/null | sed -u 's/\r$//; s/^/  agent | /' &
 qz_log "watching for $seconds s; the guard server prints one line per exchange"
+# Once the agent holds a connection password, the server drives it directly
+# through its command port: the decoded replies of two commands.
+client() { /usr/bin/python3 tools/guard-server/guard-client.py command --from-guard "http://127.0.0.1:$port" "$@"; }
+if qz_wait_for 30 client get_mac >/dev/null 2>&1; then
+  qz_log "direct command get_mac, its decoded reply:"
+  client get_mac cm=2 | sed 's/^/  reply | /'
+  qz_log "direct command set_state (half-locked), its decoded reply:"
+  client set_state --xml '<control_state><lock_status>halflocked</lock_status></control_state>' | sed 's/^/  reply | /'
+else
+  qz_log "the agent's command port did not answer"
+fi
 sleep "$seconds" || true
 pkill -f "tail -n +1 -F --pid=$$" 2>/dev/null || true
 qz_wine sc query $svc | tr -d '\r'
