@@ -10,6 +10,7 @@
 
 #include "commands/CommandProcessor.h"
 #include "commands/WebServer.h"
+#include "common/EventLogger.h"
 #include "common/FileLogController.h"
 #include "common/MainThread.h"
 #include "common/Settings.h"
@@ -29,6 +30,7 @@
 #include "platform/Clock.h"
 #include "platform/Sessions.h"
 #include "platform/SystemInfo.h"
+#include "sessions/CustomLoginProcessor.h"
 #include "sessions/Locker.h"
 #include "sessions/LoginHandler.h"
 #include "sessions/UserCache.h"
@@ -141,6 +143,16 @@ TMainService::TMainService(CreateTag) {
     metering.News = hEvent.get();
     metering.Sessions = FUserSessions.get();
     FLicenseManager = std::make_unique<TLicenseManagerThread>(metering);
+    if (FCustomAuthentificationEnabled) {
+        FCustomEventLog = std::make_unique<TEventLogger>("Tallisto Client");
+        TCustomLoginProcessor::Deps d;
+        d.GuardEvents = FGuardEvents.get();
+        d.Wake = [this] { hEvent->Pulse(); };
+        d.ReportEvent = [this](uint32_t id, const std::string& text) {
+            FCustomEventLog->LogMessage(text, platform::eventlog::TypeInformation, 0, id);
+        };
+        FCustomLoginProcessor = std::make_unique<TCustomLoginProcessor>(d);
+    }
     FLoginHandler = std::make_unique<TLoginHandler>(
         TLoginHandler::Deps{FLocker.get(), FGuardEvents.get(), hEvent.get(), FUserSessions.get()});
     {
@@ -168,6 +180,10 @@ TMainService::TMainService(CreateTag) {
             FMessenger->ShowMessage(text, title, host, id);
         };
         c.Locker = FLocker.get();
+        if (FCustomLoginProcessor) {
+            c.Custom.LoginUser = [this](const std::string& login) { FCustomLoginProcessor->LoginUser(login, login); };
+            c.Custom.LogoutUser = [this] { FCustomLoginProcessor->LogoutUser(); };
+        }
         FCommandProcessor = std::make_unique<TCommandProcessor>(c);
         TWebServerModule::Deps w;
         w.Processor = FCommandProcessor.get();
@@ -227,6 +243,8 @@ TMainService::~TMainService() {
     FUserCache.reset();
     FSettings.reset();
     FLocker.reset();
+    FCustomLoginProcessor.reset();
+    FCustomEventLog.reset();
     FMessageCache.reset();
     if (hStartedEvent) platform::sys::CloseNamedEvent(hStartedEvent);
     if (AccessInstance(0) == this) AccessInstance(2);
@@ -269,7 +287,14 @@ void TMainService::Start() {
         FWebServer->Start(*FSettings);  // the agent goes on without it when the port is taken
         // The banner cache initialises here.
         if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
-            // The start-up lock decision belongs to the custom login processor.
+            std::string user;
+            if (AuthDllFunctions::LocalAdminAutoUnlockScreen(ExtractFilePath(platform::sys::ModulePath())) &&
+                TLicenseManagerThread::IsCurrentUserAdmin(user)) {
+                const std::string account = user.substr(user.find_last_of('\\') + 1);
+                FCustomLoginProcessor->LoginUser(account, account);
+            } else {
+                FLocker->SetCustomUserLogginned(false);
+            }
         }
         try {
             if (TUtils::ReadRegistryKey("FirstRun") == "1") {

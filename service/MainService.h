@@ -26,6 +26,8 @@ class TMessageCache;
 class TMessenger;
 class TCommandProcessor;
 class TWebServerModule;
+class TCustomLoginProcessor;
+class TEventLogger;
 
 // The agent's composition root: owns every long-lived component.
 class TMainService {
@@ -73,6 +75,8 @@ public:
     TWebServerModule* WebServer() const { return FWebServer.get(); }
     TMessageCache* MessageCache() const { return FMessageCache.get(); }
     TMessenger* Messenger() const { return FMessenger.get(); }
+    // Only while custom authentication is enabled.
+    TCustomLoginProcessor* CustomLoginProcessor() const { return FCustomLoginProcessor.get(); }
     // Tests route the guard-server requests elsewhere; set before Instance.
     static void SetTransportForTests(std::shared_ptr<THttpTransport> transport);
     TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
@@ -115,6 +119,8 @@ private:
     std::unique_ptr<TMessenger> FMessenger;
     std::unique_ptr<TCommandProcessor> FCommandProcessor;
     std::unique_ptr<TWebServerModule> FWebServer;
+    std::unique_ptr<TEventLogger> FCustomEventLog;
+    std::unique_ptr<TCustomLoginProcessor> FCustomLoginProcessor;
     std::string FOSVersion;
     bool FIs64BitOS = false;
     TStationType FStationType = TStationType::stRegular;

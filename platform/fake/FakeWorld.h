@@ -168,6 +168,11 @@ struct WmiWorld {
     std::map<std::string, std::vector<std::map<std::string, std::string>>> wmiTables;
 };
 
+struct LibraryWorld {
+    // "library path|entry" -> what the entry answers; absent: no such library or entry.
+    std::map<std::string, bool> libraryEntries;
+};
+
 struct NamedEventsWorld {
     bool createEventFails = false;  // as when another program holds the name
     std::map<std::string, bool> namedEvents;
@@ -188,7 +193,8 @@ struct WorldData : RegistryWorld,
                    SessionsWorld,
                    SecurityWorld,
                    NamedEventsWorld,
-                   WmiWorld {
+                   WmiWorld,
+                   LibraryWorld {
     uintptr_t nextHandle = 100;         // shared by every kind of handle
 };
 
