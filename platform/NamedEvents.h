@@ -15,5 +15,8 @@ void CloseNamedEvent(EventHandle handle);
 // The event's current state, or nullopt when no event has the name. Looking
 // doesn't consume the signal.
 std::optional<bool> PeekNamedEvent(const std::string& name);
+// Pulses an event another program made (wakes its waiters, leaves it unset);
+// false when no event has the name or it can't be opened.
+bool PulseExistingNamedEvent(const std::string& name);
 
 }  // namespace platform::sys

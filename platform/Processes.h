@@ -64,9 +64,11 @@ bool ExitSystem(uint32_t flags);
 // How starting a program in another session as its logon process's user ended.
 enum class StartInSessionResult { Started, CantOpenProcess, CantOpenToken, CantDuplicateToken, CantStart };
 // Starts appPath with the command line "\"appPath\" commandLine" under a
-// primary copy of the token of process logonPid, with UI access, shown
-// normally. startError holds the system error of a failed start.
+// primary copy of the token of process logonPid (with UI access when asked),
+// shown normally; then waits up to waitForEndMs for the program to end.
+// startError holds the system error of a failed start.
 StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
-                                        const std::string& commandLine, uint32_t& startError);
+                                        const std::string& commandLine, uint32_t& startError,
+                                        bool uiAccess = true, uint32_t waitForEndMs = 0);
 
 }  // namespace platform::proc

@@ -32,6 +32,7 @@
 #include "platform/SystemInfo.h"
 #include "sessions/CustomLoginProcessor.h"
 #include "sessions/Locker.h"
+#include "sessions/SessionLimits.h"
 #include "sessions/LoginHandler.h"
 #include "sessions/UserCache.h"
 #include "sessions/PowerUtils.h"
@@ -166,6 +167,17 @@ TMainService::TMainService(CreateTag) {
         // Each message is quick work: the main loop does it instead of a thread of its own.
         m.Run = [](std::function<void()> work) { TMainThreadQueue::Instance().Post(std::move(work)); };
         FMessenger = std::make_unique<TMessenger>(m);
+        TSessionLimitDeps limits;
+        limits.ShowMessage = [this](const std::string& text, const std::string& title, const std::string& host,
+                                    int32_t id) { FMessenger->ShowMessage(text, title, host, id); };
+        limits.ResolveTarget = [this](const std::string& host) {
+            uint32_t target = TPowerUtils::GetActiveSessionId();
+            if (FUserSessions)
+                if (const TUserSessionPtr s = FUserSessions->GetUserSessionByHostname(host)) target = s->FSessionId;
+            return target;
+        };
+        FSessionLimitManager = std::make_unique<TSessionLimitManager>(limits);
+        FMessageLogoutManager = std::make_unique<TMessageLogoutManager>("", -1);
         TCommandContext c;
         c.AppState = FAppState.get();
         c.GuardEvents = FGuardEvents.get();
@@ -183,6 +195,7 @@ TMainService::TMainService(CreateTag) {
         if (FCustomLoginProcessor) {
             c.Custom.LoginUser = [this](const std::string& login) { FCustomLoginProcessor->LoginUser(login, login); };
             c.Custom.LogoutUser = [this] { FCustomLoginProcessor->LogoutUser(); };
+            c.Custom.StopSessionLimit = [this] { FSessionLimitManager->StopSessionLimitThread(); };
         }
         FCommandProcessor = std::make_unique<TCommandProcessor>(c);
         TWebServerModule::Deps w;
@@ -232,6 +245,8 @@ TMainService::~TMainService() {
     // The command server goes first: its requests drive everything else.
     FWebServer.reset();
     FCommandProcessor.reset();
+    FSessionLimitManager.reset();  // cancels a countdown; it warns through the messenger
+    FMessageLogoutManager.reset();
     FMessenger.reset();
     // Users of a component go before it: the journal records into the user cache.
     FPinger.reset();

@@ -27,6 +27,8 @@ class TMessenger;
 class TCommandProcessor;
 class TWebServerModule;
 class TCustomLoginProcessor;
+class TSessionLimitManager;
+class TMessageLogoutManager;
 class TEventLogger;
 
 // The agent's composition root: owns every long-lived component.
@@ -77,6 +79,7 @@ public:
     TMessenger* Messenger() const { return FMessenger.get(); }
     // Only while custom authentication is enabled.
     TCustomLoginProcessor* CustomLoginProcessor() const { return FCustomLoginProcessor.get(); }
+    TSessionLimitManager* SessionLimitManager() const { return FSessionLimitManager.get(); }
     // Tests route the guard-server requests elsewhere; set before Instance.
     static void SetTransportForTests(std::shared_ptr<THttpTransport> transport);
     TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
@@ -121,6 +124,8 @@ private:
     std::unique_ptr<TWebServerModule> FWebServer;
     std::unique_ptr<TEventLogger> FCustomEventLog;
     std::unique_ptr<TCustomLoginProcessor> FCustomLoginProcessor;
+    std::unique_ptr<TSessionLimitManager> FSessionLimitManager;
+    std::unique_ptr<TMessageLogoutManager> FMessageLogoutManager;
     std::string FOSVersion;
     bool FIs64BitOS = false;
     TStationType FStationType = TStationType::stRegular;

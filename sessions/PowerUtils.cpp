@@ -1,6 +1,10 @@
 #include "sessions/PowerUtils.h"
 
+#include <chrono>
+#include <thread>
+
 #include "common/Logger.h"
+#include "platform/NamedEvents.h"
 #include "common/Utils.h"
 #include "platform/AsciiCase.h"
 #include "platform/Errors.h"
@@ -84,6 +88,50 @@ void TApplicationUtils::StopApplication(const TProcessList& processes) {
         const std::string path = platform::AsciiLower(p.FProcessPath);
         if (path == messenger || path == notifier) TBeholder::ProcessTerminate(p.FPId);
     }
+}
+
+void TApplicationUtils::StartSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId) {
+    if (TUtils::ReadRegistryKey("DisableSLNotifier") == "1") return;
+    std::thread([=] {
+        try {
+            RunSLNotifier(SessionLength, Delay, SessionId);
+        } catch (const std::exception& e) {
+            TLogger::Warning(std::string("Start SL notifier: ") + e.what());
+        }
+    }).detach();
+}
+
+void TApplicationUtils::RunSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId) {
+    const std::string program = ExtractFilePath(platform::sys::ModulePath()) + NotifierExe;
+    const std::string argument = std::to_string(static_cast<int64_t>(SessionLength) - static_cast<int64_t>(Delay));
+    if (SessionId == TPowerUtils::NoSession) return;
+    std::string shell = TBeholder::GetShellProcessName();
+    shell = platform::AsciiLower(shell.substr(shell.find_last_of("\\/") + 1));
+    if (Delay > 0) std::this_thread::sleep_for(std::chrono::seconds(Delay));
+    const auto processes = platform::wts::EnumerateProcesses();
+    bool found = false;
+    for (const auto& p : processes.value_or(std::vector<platform::wts::ProcessEntry>{})) {
+        if (p.sessionId != SessionId || platform::AsciiLower(p.name) != shell) continue;
+        found = true;
+        uint32_t startError = 0;
+        using R = platform::proc::StartInSessionResult;
+        // Started under the shell user's own token, without UI access, with
+        // the default security; waits up to 8 s for the display to finish.
+        const R outcome = platform::proc::StartAsProcessUser(p.pid, program, argument, startError, false, 8000);
+        switch (outcome) {
+            case R::Started:
+                platform::sys::PulseExistingNamedEvent(NotifierEventPrefix + std::to_string(SessionId));
+                TLogger::Finest("Start SL notifier: all right");
+                break;
+            case R::CantOpenProcess: TLogger::Warning("Start SL notifier: can not open process"); break;
+            case R::CantOpenToken: TLogger::Warning("Start SL notifier: can not open token"); break;
+            case R::CantDuplicateToken: TLogger::Warning("Start SL notifier: can not duplicate token"); break;
+            case R::CantStart:
+                TLogger::Warning("Start SL notifier: can not start process " + platform::SystemErrorText(startError));
+                break;
+        }
+    }
+    if (!found) TLogger::Fine("Shell not found");
 }
 
 }  // namespace qz

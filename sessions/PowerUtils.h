@@ -34,6 +34,14 @@ public:
     // The session programs that StopApplication ends, by file name.
     static constexpr const char* MessengerExe = "QZMessenger.exe";
     static constexpr const char* NotifierExe = "DOZudezoz.exe";
+    // Pulsed (with the session id after it) once the countdown display has
+    // had its time to start, for whoever waits on it.
+    static constexpr const char* NotifierEventPrefix = "Global\\{726AF62D-BA49-4489-BF4F-6986435FCF9C}";
+    // Starts the countdown display of SessionLength - Delay seconds in the
+    // session, on a thread of its own, unless "DisableSLNotifier" is "1".
+    static void StartSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId);
+    // That thread's work: as the user of the session's shell, after Delay seconds.
+    static void RunSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId);
 };
 
 }  // namespace qz

@@ -42,4 +42,11 @@ std::optional<bool> PeekNamedEvent(const std::string& name) {
     return it->second;
 }
 
+bool PulseExistingNamedEvent(const std::string& name) {
+    Locked w;
+    if (!w->namedEvents.count(name)) return false;
+    w->pulsedEvents.push_back(name);
+    return true;
+}
+
 }  // namespace platform::sys

@@ -93,7 +93,7 @@ bool ExitSystem(uint32_t flags) {
 }
 
 StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
-                                        const std::string& commandLine, uint32_t& startError) {
+                                        const std::string& commandLine, uint32_t& startError, bool, uint32_t) {
     Locked w;
     const fake::FakeProcess* p = Find(*w, logonPid);
     if (!p || !p->openable) return StartInSessionResult::CantOpenProcess;

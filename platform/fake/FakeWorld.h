@@ -176,6 +176,7 @@ struct LibraryWorld {
 struct NamedEventsWorld {
     bool createEventFails = false;  // as when another program holds the name
     std::map<std::string, bool> namedEvents;
+    std::vector<std::string> pulsedEvents;  // events of other programs pulsed
     std::map<uintptr_t, std::string> eventHandles;
 };
 

@@ -25,4 +25,9 @@ std::optional<bool> PeekNamedEvent(const std::string& name) {
     return signalled;
 }
 
+bool PulseExistingNamedEvent(const std::string& name) {
+    win::Handle h(OpenEventW(EVENT_MODIFY_STATE, FALSE, win::Wide(name).c_str()));
+    return h && PulseEvent(h.get()) != FALSE;
+}
+
 }  // namespace platform::sys

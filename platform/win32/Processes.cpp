@@ -158,7 +158,8 @@ bool TerminateById(uint32_t pid, uint32_t exitCode, uint32_t waitMs) {
 bool ExitSystem(uint32_t flags) { return ExitWindowsEx(flags, 0) != FALSE; }
 
 StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
-                                        const std::string& commandLine, uint32_t& startError) {
+                                        const std::string& commandLine, uint32_t& startError, bool uiAccess,
+                                        uint32_t waitForEndMs) {
     win::Handle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, logonPid));
     if (!process) return StartInSessionResult::CantOpenProcess;
     HANDLE raw = nullptr;
@@ -169,8 +170,10 @@ StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& ap
     if (!DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &dupRaw))
         return StartInSessionResult::CantDuplicateToken;
     win::Handle primary(dupRaw);
-    DWORD uiAccess = 1;
-    SetTokenInformation(primary.get(), TokenUIAccess, &uiAccess, sizeof uiAccess);
+    if (uiAccess) {
+        DWORD on = 1;
+        SetTokenInformation(primary.get(), TokenUIAccess, &on, sizeof on);
+    }
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
@@ -187,6 +190,7 @@ StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& ap
         return StartInSessionResult::CantStart;
     }
     CloseHandle(pi.hThread);
+    if (waitForEndMs) WaitForSingleObject(pi.hProcess, waitForEndMs);
     CloseHandle(pi.hProcess);
     return StartInSessionResult::Started;
 }
