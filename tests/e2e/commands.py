@@ -92,7 +92,6 @@ def flood(n, hold):
 
 def main():
     exe, work = sys.argv[1], os.path.abspath(sys.argv[2])
-    messenger = os.path.join(os.path.dirname(exe), "QZMessenger.exe")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     wine = Wine(os.path.join(work, "prefix"))
@@ -100,7 +99,10 @@ def main():
     installed = False
     try:
         prepare(exe, wine, guard)
-        shutil.copy(messenger, wine.drive_c("Program Files", "Tallisto"))
+        build = os.path.dirname(exe)
+        # The stand-in authorization library switches the agent to custom login.
+        for name in ("QZMessenger.exe", "DOZudezoz.exe", "Authorize.dll"):
+            shutil.copy(os.path.join(build, name), wine.drive_c("Program Files", "Tallisto"))
         wine.run(AGENT, "/INSTALL", "/SILENT")
         installed = True
         wine.run("net", "start", SVC)
@@ -206,6 +208,22 @@ def main():
         guard.wait(lambda r: is_state(r) and "<logging_level>4</logging_level>" in r["document"], 45,
                    "logging level 4 in a heartbeat", mark)
         command(guard, "set_logging_level", [("logging_level", "6")])
+
+        log("remote_login of a lab user under custom authentication")
+        mark = guard.records()[-1]["seq"]
+        got = command(guard, "remote_login", xml=['<login>ann</login>'])
+        check(field(got.text, "result") == "success", "remote_login: %s" % got.text)
+        guard.wait(lambda r: is_state(r) and "<user_name>ann</user_name>" in r["document"], 45, "the lab user in a heartbeat", mark)
+        stored = wine.run("reg", "query", r"HKLM\Software\Korvane Guard", "/v", "Username", check_rc=False)
+        check("ann" in stored, "registry value Username: %s" % stored)
+        got = command(guard, "remote_login", xml=['<login>bob</login>'])
+        check(field(got.text, "result") == "fail", "remote_login while ann is on: %s" % got.text)
+
+        log("the countdown display ends by itself")
+        t0 = time.time()
+        wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "2", timeout=30)
+        check(time.time() - t0 < 25, "the countdown display did not end")
+        out = wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "abc", check_rc=False, timeout=30)
 
         log("a wrongly keyed POST gets an empty body; the port keeps serving")
         wrong = command(guard, "get_mac", key=b"not the password")
