@@ -71,7 +71,7 @@ qz_log "watching for $seconds s; the guard server prints one line per exchange"
 client() { /usr/bin/python3 tools/guard-server/guard-client.py command --from-guard "http://127.0.0.1:$port" "$@"; }
 if qz_wait_for 30 client get_mac >/dev/null 2>&1; then
   qz_log "direct command get_mac, its decoded reply:"
-  client get_mac cm=2 | sed 's/^/  reply | /'
+  client get_mac | sed 's/^/  reply | /'
   qz_log "direct command set_state (half-locked), its decoded reply:"
   client set_state --xml '<control_state><lock_status>halflocked</lock_status></control_state>' | sed 's/^/  reply | /'
 else
