@@ -77,3 +77,16 @@ if(QZ_HTTPLIB_INCLUDE)
 endif()
 target_compile_definitions(qz_httplib INTERFACE CPPHTTPLIB_OPENSSL_SUPPORT)
 target_link_libraries(qz_httplib INTERFACE qz_openssl)
+
+# zlib: raw deflate for archives (and the pictures later). Static in the
+# Windows builds, so the programs carry no zlib1.dll.
+add_library(qz_zlib INTERFACE)
+if(WIN32)
+  find_path(QZ_ZLIB_INCLUDE zlib.h REQUIRED)
+  find_library(QZ_ZLIB_STATIC NAMES libz.a REQUIRED)
+  target_include_directories(qz_zlib SYSTEM INTERFACE "${QZ_ZLIB_INCLUDE}")
+  target_link_libraries(qz_zlib INTERFACE "${QZ_ZLIB_STATIC}")
+else()
+  find_package(ZLIB REQUIRED)
+  target_link_libraries(qz_zlib INTERFACE ZLIB::ZLIB)
+endif()
