@@ -1,5 +1,6 @@
 #include "sessions/SessionLimits.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -88,7 +89,9 @@ void TSessionLimitThread::Notify(uint32_t seconds, uint32_t delay, uint32_t targ
 
 void TSessionLimitThread::Execute() {
     TLogger::Fine("Session limit thread start working");
-    const int32_t L = FSessionLimit, A = FAlertInterval;
+    // Thirty days at most: the waits are counted in 32-bit milliseconds.
+    constexpr int32_t MaxMinutes = 30 * 24 * 60;
+    const int32_t L = std::min(FSessionLimit, MaxMinutes), A = std::min(FAlertInterval, MaxMinutes);
     if (L > 0) {
         const uint32_t target = FDeps.ResolveTarget ? FDeps.ResolveTarget(FHostname) : TPowerUtils::GetActiveSessionId();
         if (!FHideTimer) Notify(static_cast<uint32_t>(L) * 60, 5, target);

@@ -73,6 +73,8 @@ TEST_F(SessionLimitTest, TimelinesOfWarningsAndTheLogoff) {
         {2, 10, V{"0: display 120/5 7", "1: display 60/0 7", "1: warn 1 Tallisto Client PC-7 7", "2: logoff 7"}},
         {0, 2, V{}},
         {-3, 0, V{}},
+        // Beyond thirty days the limit is thirty days, not a wrapped wait.
+        {100000, 0, V{"0: display 2592000/5 7", "43200: logoff 7"}},
     };
     for (const Case& c : cases) EXPECT_EQ(Run(c.L, c.A), c.expected) << c.L << "/" << c.A;
     EXPECT_TRUE(log->Has("Session limit thread start working"));
