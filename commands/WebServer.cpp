@@ -101,12 +101,15 @@ THttpResponse TWebServerModule::WebServerCommandGet(const THttpRequest& request)
             TLogger::Fine("Received web-request");
             // The body byte for byte, as the form's unparsed text; other
             // content types leave it empty, which then fails to decrypt.
-            std::string params;
+            TBytes params;
             if (IsFormContent(request.ContentType)) {
-                params = request.Body;
-                if (!request.Query.empty()) params += "&" + request.Query;
+                params.assign(request.Body.begin(), request.Body.end());
+                if (!request.Query.empty()) {
+                    params.push_back('&');
+                    params.insert(params.end(), request.Query.begin(), request.Query.end());
+                }
             }
-            const TBytes reply = DoHandleServerRequest(TBytes(params.begin(), params.end()));
+            const TBytes reply = DoHandleServerRequest(params);
             response.Body.assign(reply.begin(), reply.end());
         } else if (request.Authorization) {
             const std::vector<std::string> items = QueryItems(request.Query);

@@ -106,8 +106,9 @@ TMainService::TMainService(CreateTag) {
     FStationType = TTSUtils::GetStationType();
     FSupportMultipleSessions = FStationType != TStationType::stRegular;
     TLogger::Fine(std::string("Support multiple sessions - ") + BoolTitleText(FSupportMultipleSessions));
+    FProgramFolder = ExtractFilePath(platform::sys::ModulePath());
     FCustomAuthentificationEnabled =
-        std::filesystem::exists(ToFsPath(ExtractFilePath(platform::sys::ModulePath()) + "authorize.dll"));
+        std::filesystem::exists(ToFsPath(FProgramFolder + "authorize.dll"));
     FEnableSessionLimit = false;
     FRealMultiSession = TTSUtils::IsTSEnabled();
     FVDIType = TTSUtils::GetVDIType();
@@ -163,18 +164,18 @@ TMainService::TMainService(CreateTag) {
         m.Sessions = FUserSessions.get();
         m.Cache = FMessageCache.get();
         m.ListenerPort = [this] { return FSettings->ListenerPort(); };
-        m.ProgramFolder = ExtractFilePath(platform::sys::ModulePath());
+        m.ProgramFolder = FProgramFolder;
         // Each message is quick work: the main loop does it instead of a thread of its own.
         m.Run = [](std::function<void()> work) { TMainThreadQueue::Instance().Post(std::move(work)); };
         FMessenger = std::make_unique<TMessenger>(m);
+        auto showMessage = [this](const std::string& text, const std::string& title, const std::string& host,
+                                  int32_t id) { FMessenger->ShowMessage(text, title, host, id); };
         TSessionLimitDeps limits;
-        limits.ShowMessage = [this](const std::string& text, const std::string& title, const std::string& host,
-                                    int32_t id) { FMessenger->ShowMessage(text, title, host, id); };
+        limits.ShowMessage = showMessage;
         limits.ResolveTarget = [this](const std::string& host) {
-            uint32_t target = TPowerUtils::GetActiveSessionId();
             if (FUserSessions)
-                if (const TUserSessionPtr s = FUserSessions->GetUserSessionByHostname(host)) target = s->FSessionId;
-            return target;
+                if (const TUserSessionPtr s = FUserSessions->GetUserSessionByHostname(host)) return s->FSessionId;
+            return TPowerUtils::GetActiveSessionId();
         };
         FSessionLimitManager = std::make_unique<TSessionLimitManager>(limits);
         FMessageLogoutManager = std::make_unique<TMessageLogoutManager>("", -1);
@@ -188,9 +189,7 @@ TMainService::TMainService(CreateTag) {
         c.SetLogLevel = [this](int32_t level) {
             if (FFileLogControllerThread) FFileLogControllerThread->SetLogLevel(level);
         };
-        c.ShowMessage = [this](const std::string& text, const std::string& title, const std::string& host, int32_t id) {
-            FMessenger->ShowMessage(text, title, host, id);
-        };
+        c.ShowMessage = showMessage;
         c.Locker = FLocker.get();
         if (FCustomLoginProcessor) {
             c.Custom.LoginUser = [this](const std::string& login) { FCustomLoginProcessor->LoginUser(login, login); };
@@ -303,7 +302,7 @@ void TMainService::Start() {
         // The banner cache initialises here.
         if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
             std::string user;
-            if (AuthDllFunctions::LocalAdminAutoUnlockScreen(ExtractFilePath(platform::sys::ModulePath())) &&
+            if (AuthDllFunctions::LocalAdminAutoUnlockScreen(FProgramFolder) &&
                 TLicenseManagerThread::IsCurrentUserAdmin(user)) {
                 const std::string account = user.substr(user.find_last_of('\\') + 1);
                 FCustomLoginProcessor->LoginUser(account, account);

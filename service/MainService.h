@@ -103,6 +103,7 @@ private:
     void StopUI();
 
     bool FCustomAuthentificationEnabled = false;
+    std::string FProgramFolder;  // the running program's folder, with its trailing separator
     bool FEnableSessionLimit = false;
     std::atomic<bool> FStoped{true};
     // Set by the first Stop, whether or not Start ran: a Start after it does nothing.

@@ -18,8 +18,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import (AGENT, SVC, Failure, Guard, Wine, check, clean_up, is_state, log,  # noqa: E402
-                          prepare, report_failure)
+from conversation import AGENT, SVC, check, is_state, log, prepare, run_e2e  # noqa: E402
 from guardlib import agentport, cli, crypto  # noqa: E402
 
 PORT = 8087
@@ -90,162 +89,148 @@ def flood(n, hold):
     return len(socks)
 
 
-def main():
-    exe, work = sys.argv[1], os.path.abspath(sys.argv[2])
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    wine = Wine(os.path.join(work, "prefix"))
-    guard = Guard(work)
-    installed = False
-    try:
-        prepare(exe, wine, guard)
-        build = os.path.dirname(exe)
-        # The stand-in authorization library switches the agent to custom login.
-        for name in ("QZMessenger.exe", "DOZudezoz.exe", "Authorize.dll"):
-            shutil.copy(os.path.join(build, name), wine.drive_c("Program Files", "Tallisto"))
-        wine.run(AGENT, "/INSTALL", "/SILENT")
-        installed = True
-        wine.run("net", "start", SVC)
-        kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
-        reg = guard.wait(lambda r: r["kind"] == "register", 30, "registration")
-        guard.wait(is_state, 15, "first state document", reg["seq"])
+def scenario(run):
+    exe, work, wine, guard = run.exe, run.work, run.wine, run.guard
+    prepare(exe, wine, guard)
+    build = os.path.dirname(exe)
+    # The stand-in authorization library switches the agent to custom login.
+    for name in ("QZMessenger.exe", "DOZudezoz.exe", "Authorize.dll"):
+        shutil.copy(os.path.join(build, name), wine.drive_c("Program Files", "Tallisto"))
+    wine.run(AGENT, "/INSTALL", "/SILENT")
+    run.installed = True
+    wine.run("net", "start", SVC)
+    kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
+    reg = guard.wait(lambda r: r["kind"] == "register", 30, "registration")
+    guard.wait(is_state, 15, "first state document", reg["seq"])
 
-        log("the stub page")
-        stub = agentport.fetch_stub("127.0.0.1", PORT)
-        check(stub.http_status == 200 and len(stub.body) == 1208, "stub page: %s %d bytes" % (stub.http_status,
-                                                                                             len(stub.body)))
-        check("<title>Bad request</title>" in stub.text and "HTTP Error 400 - Request is badly formed." in stub.text,
-              "stub page text")
+    log("the stub page")
+    stub = agentport.fetch_stub("127.0.0.1", PORT)
+    check(stub.http_status == 200 and len(stub.body) == 1208, "stub page: %s %d bytes" % (stub.http_status,
+                                                                                         len(stub.body)))
+    check("<title>Bad request</title>" in stub.text and "HTTP Error 400 - Request is badly formed." in stub.text,
+          "stub page text")
 
-        log("get_mac")
-        got = command(guard, "get_mac")
-        check(field(got.text, "result") == "success" and field(got.text, "raw_data"), "get_mac: %s" % got.text)
-        listed = command(guard, "get_mac", [("cm", "2")])
-        check(field(listed.text, "result") == "success", "get_mac cm=2: %s" % listed.text)
+    log("get_mac")
+    got = command(guard, "get_mac")
+    check(field(got.text, "result") == "success" and field(got.text, "raw_data"), "get_mac: %s" % got.text)
+    listed = command(guard, "get_mac", [("cm", "2")])
+    check(field(listed.text, "result") == "success", "get_mac cm=2: %s" % listed.text)
 
-        log("show_message: accepted; Wine has no interactive session to show it in")
-        got = command(guard, "show_message", [("message", "The lab closes at eight.")])
-        check(field(got.text, "result") == "success", "show_message: %s" % got.text)
-        deadline = time.time() + 20
-        seen = False
-        while not seen and time.time() < deadline:
-            with open(kvlog, "rb") as f:
-                seen = b"No interactive user, can not show message" in f.read()
-            time.sleep(0.5)
-        check(seen, "the messenger did not run")
-
-        log("the message program against the agent: a number the cache doesn't hold shows nothing")
-        check(os.environ.get("DISPLAY"), "a display is needed (Xvfb)")
-        out = wine.run(r"C:\Program Files\Tallisto\QZMessenger.exe", str(PORT), "4242", check_rc=False)
+    log("show_message: accepted; Wine has no interactive session to show it in")
+    got = command(guard, "show_message", [("message", "The lab closes at eight.")])
+    check(field(got.text, "result") == "success", "show_message: %s" % got.text)
+    deadline = time.time() + 20
+    seen = False
+    while not seen and time.time() < deadline:
         with open(kvlog, "rb") as f:
-            check(b"Process messenger request 4242" in f.read(), "the agent saw no fetch: %s" % out)
+            seen = b"No interactive user, can not show message" in f.read()
+        time.sleep(0.5)
+    check(seen, "the messenger did not run")
 
-        log("the message program shows a fetched message in a real window")
-        document = b"<response><title>Tallisto Client</title><message>The lab closes at eight.</message></response>"
-        fetched = []
+    log("the message program against the agent: a number the cache doesn't hold shows nothing")
+    check(os.environ.get("DISPLAY"), "a display is needed (Xvfb)")
+    out = wine.run(r"C:\Program Files\Tallisto\QZMessenger.exe", str(PORT), "4242", check_rc=False)
+    with open(kvlog, "rb") as f:
+        check(b"Process messenger request 4242" in f.read(), "the agent saw no fetch: %s" % out)
 
-        class Port(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                fetched.append((self.path, self.headers.get("Authorization", "")))
-                body = crypto.encrypt(document if self.path == "/?77" else b"", crypto.MESSENGER_KEY)
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
+    log("the message program shows a fetched message in a real window")
+    document = b"<response><title>Tallisto Client</title><message>The lab closes at eight.</message></response>"
+    fetched = []
 
-            def log_message(self, *args):
-                pass
-        stand_in = http.server.HTTPServer(("127.0.0.1", 0), Port)
-        threading.Thread(target=stand_in.serve_forever, daemon=True).start()
-        shower = wine.start(r"C:\Program Files\Tallisto\QZMessenger.exe", str(stand_in.server_port), "77")
-        window = None
-        deadline = time.time() + 30
-        pattern = r'0x[0-9a-f]+ "Tallisto Client": \(.*?\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)'
-        while window is None and time.time() < deadline:
-            tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
-            window = re.search(pattern, tree)
-            time.sleep(0.5)
-        stand_in.shutdown()
-        check(fetched and fetched[0][0] == "/?77" and fetched[0][1].startswith("Basic "), "fetch: %s" % fetched)
-        check(window is not None, "no message box on the display")
+    class Port(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            fetched.append((self.path, self.headers.get("Authorization", "")))
+            body = crypto.encrypt(document if self.path == "/?77" else b"", crypto.MESSENGER_KEY)
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+    stand_in = http.server.HTTPServer(("127.0.0.1", 0), Port)
+    threading.Thread(target=stand_in.serve_forever, daemon=True).start()
+    shower = wine.start(r"C:\Program Files\Tallisto\QZMessenger.exe", str(stand_in.server_port), "77")
+    window = None
+    deadline = time.time() + 30
+    pattern = r'0x[0-9a-f]+ "Tallisto Client": \(.*?\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)'
+    while window is None and time.time() < deadline:
+        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
+        window = re.search(pattern, tree)
+        time.sleep(0.5)
+    stand_in.shutdown()
+    check(fetched and fetched[0][0] == "/?77" and fetched[0][1].startswith("Basic "), "fetch: %s" % fetched)
+    check(window is not None, "no message box on the display")
+    time.sleep(1)
+    dump = subprocess.run(["xwd", "-root", "-silent"], capture_output=True).stdout
+    shot = os.path.join(work, "message-box.png")
+    _, _, rows = xwd_to_png(dump, shot)
+    w, h, x, y = (int(v) for v in window.groups())
+    colours = {rows[y + j][1 + 3 * (x + i):4 + 3 * (x + i)] for j in range(0, h, 2) for i in range(0, w, 2)}
+    check(len(colours) > 2, "the message box shows nothing")
+    log("message box %dx%d at %d,%d; screenshot %s" % (w, h, x, y, shot))
+
+    log("the message program is listed with its version strings, then ended")
+    entry = None
+    deadline = time.time() + 30
+    while entry is None and time.time() < deadline:
+        entry = next((p for p in processes(guard)
+                      if (field(p, "path") or "").lower().endswith("\\qzmessenger.exe")), None)
         time.sleep(1)
-        dump = subprocess.run(["xwd", "-root", "-silent"], capture_output=True).stdout
-        shot = os.path.join(work, "message-box.png")
-        _, _, rows = xwd_to_png(dump, shot)
-        w, h, x, y = (int(v) for v in window.groups())
-        colours = {rows[y + j][1 + 3 * (x + i):4 + 3 * (x + i)] for j in range(0, h, 2) for i in range(0, w, 2)}
-        check(len(colours) > 2, "the message box shows nothing")
-        log("message box %dx%d at %d,%d; screenshot %s" % (w, h, x, y, shot))
+    check(entry is not None, "QZMessenger.exe not in the process list")
+    check((field(entry, "path") or "").lower() == r"c:\program files\tallisto\qzmessenger.exe", "path: %s" % entry)
+    check(field(entry, "product_name") == "Tallisto Messenger" and field(entry, "company") == "Korvane Inc"
+          and field(entry, "version") == "1.0.0.1", "version strings: %s" % entry)
+    pid = field(entry, "process_id")
+    got = command(guard, "shutdown_process", xml=["<process><process_id>%s</process_id></process>" % pid])
+    check(field(got.text, "result") == "success", "shutdown_process: %s" % got.text)
+    check(not any(field(p, "process_id") == pid for p in processes(guard)), "QZMessenger.exe still listed")
+    shower.wait(30)
 
-        log("the message program is listed with its version strings, then ended")
-        entry = None
-        deadline = time.time() + 30
-        while entry is None and time.time() < deadline:
-            entry = next((p for p in processes(guard)
-                          if (field(p, "path") or "").lower().endswith("\\qzmessenger.exe")), None)
-            time.sleep(1)
-        check(entry is not None, "QZMessenger.exe not in the process list")
-        check((field(entry, "path") or "").lower() == r"c:\program files\tallisto\qzmessenger.exe", "path: %s" % entry)
-        check(field(entry, "product_name") == "Tallisto Messenger" and field(entry, "company") == "Korvane Inc"
-              and field(entry, "version") == "1.0.0.1", "version strings: %s" % entry)
-        pid = field(entry, "process_id")
-        got = command(guard, "shutdown_process", xml=["<process><process_id>%s</process_id></process>" % pid])
-        check(field(got.text, "result") == "success", "shutdown_process: %s" % got.text)
-        check(not any(field(p, "process_id") == pid for p in processes(guard)), "QZMessenger.exe still listed")
-        shower.wait(30)
+    log("set_state with a lock state: in the reply and the next heartbeat")
+    mark = guard.records()[-1]["seq"]
+    got = command(guard, "set_state", xml=["<control_state><lock_status>locked</lock_status></control_state>"])
+    check("<lock_status>locked</lock_status>" in (got.text or ""), "set_state reply: %s" % got.text)
+    guard.wait(lambda r: is_state(r) and "<lock_status>locked</lock_status>" in r["document"], 45,
+               "locked in a heartbeat", mark)
 
-        log("set_state with a lock state: in the reply and the next heartbeat")
-        mark = guard.records()[-1]["seq"]
-        got = command(guard, "set_state", xml=["<control_state><lock_status>locked</lock_status></control_state>"])
-        check("<lock_status>locked</lock_status>" in (got.text or ""), "set_state reply: %s" % got.text)
-        guard.wait(lambda r: is_state(r) and "<lock_status>locked</lock_status>" in r["document"], 45,
-                   "locked in a heartbeat", mark)
+    log("set_logging_level")
+    mark = guard.records()[-1]["seq"]
+    got = command(guard, "set_logging_level", [("logging_level", "4")])
+    check(field(got.text, "result") == "success", "set_logging_level: %s" % got.text)
+    guard.wait(lambda r: is_state(r) and "<logging_level>4</logging_level>" in r["document"], 45,
+               "logging level 4 in a heartbeat", mark)
+    command(guard, "set_logging_level", [("logging_level", "6")])
 
-        log("set_logging_level")
-        mark = guard.records()[-1]["seq"]
-        got = command(guard, "set_logging_level", [("logging_level", "4")])
-        check(field(got.text, "result") == "success", "set_logging_level: %s" % got.text)
-        guard.wait(lambda r: is_state(r) and "<logging_level>4</logging_level>" in r["document"], 45,
-                   "logging level 4 in a heartbeat", mark)
-        command(guard, "set_logging_level", [("logging_level", "6")])
+    log("remote_login of a lab user under custom authentication")
+    mark = guard.records()[-1]["seq"]
+    got = command(guard, "remote_login", xml=['<login>ann</login>'])
+    check(field(got.text, "result") == "success", "remote_login: %s" % got.text)
+    guard.wait(lambda r: is_state(r) and "<user_name>ann</user_name>" in r["document"], 45, "the lab user in a heartbeat", mark)
+    stored = wine.run("reg", "query", r"HKLM\Software\Korvane Guard", "/v", "Username", check_rc=False)
+    check("ann" in stored, "registry value Username: %s" % stored)
+    got = command(guard, "remote_login", xml=['<login>bob</login>'])
+    check(field(got.text, "result") == "fail", "remote_login while ann is on: %s" % got.text)
 
-        log("remote_login of a lab user under custom authentication")
-        mark = guard.records()[-1]["seq"]
-        got = command(guard, "remote_login", xml=['<login>ann</login>'])
-        check(field(got.text, "result") == "success", "remote_login: %s" % got.text)
-        guard.wait(lambda r: is_state(r) and "<user_name>ann</user_name>" in r["document"], 45, "the lab user in a heartbeat", mark)
-        stored = wine.run("reg", "query", r"HKLM\Software\Korvane Guard", "/v", "Username", check_rc=False)
-        check("ann" in stored, "registry value Username: %s" % stored)
-        got = command(guard, "remote_login", xml=['<login>bob</login>'])
-        check(field(got.text, "result") == "fail", "remote_login while ann is on: %s" % got.text)
+    log("the countdown display ends by itself")
+    t0 = time.time()
+    wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "2", timeout=30)
+    check(time.time() - t0 < 25, "the countdown display did not end")
+    out = wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "abc", check_rc=False, timeout=30)
 
-        log("the countdown display ends by itself")
-        t0 = time.time()
-        wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "2", timeout=30)
-        check(time.time() - t0 < 25, "the countdown display did not end")
-        out = wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "abc", check_rc=False, timeout=30)
+    log("a wrongly keyed POST gets an empty body; the port keeps serving")
+    wrong = command(guard, "get_mac", key=b"not the password")
+    check(wrong.http_status == 200 and wrong.body == b"", "wrong key: %s %r" % (wrong.http_status, wrong.body))
 
-        log("a wrongly keyed POST gets an empty body; the port keeps serving")
-        wrong = command(guard, "get_mac", key=b"not the password")
-        check(wrong.http_status == 200 and wrong.body == b"", "wrong key: %s %r" % (wrong.http_status, wrong.body))
-
-        log("a flood of connections")
-        threads = [threading.Thread(target=flood, args=(100, 3)) for _ in range(3)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        got = command(guard, "get_mac")
-        check(field(got.text, "result") == "success", "after the flood: %s" % (got.error or got.text))
-
-        log("PASS")
-        return 0
-    except Failure as e:
-        report_failure(wine, e)
-        return 1
-    finally:
-        clean_up(wine, guard, installed)
+    log("a flood of connections")
+    threads = [threading.Thread(target=flood, args=(100, 3)) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    got = command(guard, "get_mac")
+    check(field(got.text, "result") == "success", "after the flood: %s" % (got.error or got.text))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_e2e(scenario))

@@ -5,7 +5,6 @@ code, a rejected password, a long outage and the stop signal."""
 
 import json
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -177,144 +176,160 @@ def clean_up(wine, guard, installed):
     guard.stop()
 
 
-def main():
+class Run:
+    """One end-to-end run: its work folder, wine prefix and guard server."""
+
+    def __init__(self, exe, work):
+        self.exe, self.work = exe, work
+        self.wine = Wine(os.path.join(work, "prefix"))
+        self.guard = Guard(work)
+        self.installed = False
+
+
+def run_e2e(scenario):
+    """Runs scenario(run) in a fresh work folder named on the command line,
+    after the agent's executable: PASS or the failure with the end of the
+    agent's log, and nothing left running either way."""
     exe, work = sys.argv[1], os.path.abspath(sys.argv[2])
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    wine = Wine(os.path.join(work, "prefix"))
-    guard = Guard(work)
-    installed = False
+    run = Run(exe, work)
     try:
-        url = prepare(exe, wine, guard)
-        wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
-                 "/f", "/reg:32")
-        wine.run(AGENT, "/INSTALL", "/SILENT")
-        installed = True
-        wine.run("net", "start", SVC)
-        kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
-        ini = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "guard.ini")
-
-        log("registration, then heartbeats at the default period")
-        reg = guard.wait(lambda r: r["kind"] == "register", 20, "registration")
-        check(reg["query"].get("f") == ["13"] and reg["query"].get("platform") == ["Win32NT"], "register query")
-        first = guard.wait(is_state, 10, "first state document", reg["seq"])
-        check(first["key"] == "connection_password", "first document key: %s" % first["key"])
-        check("<listener_port>8087</listener_port>" in first["document"], "listener port after registration")
-        second = guard.wait(is_state, 45, "second state document", first["seq"])
-        gap = stamp(second) - stamp(first)
-        check(24 <= gap <= 37, "heartbeat gap %.1f s" % gap)
-        check("listener_port" not in second["document"], "listener port only once")
-
-        log("pushed settings shorten the period and reach guard.ini")
-        # The same server under a slightly different address, to see the registry backup follow.
-        guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
-                                         "lock_on_network_outage": True, "server_url": url + "/"}})
-        pushed = guard.wait(lambda r: is_state(r) and "settings" in (r.get("reply") or {}).get("news", []), 45,
-                            "settings pushed", second["seq"])
-        # The period in force when the settings came still runs out first.
-        a = guard.wait(is_state, 40, "state after settings", pushed["seq"])
-        b = guard.wait(is_state, 10, "next state", a["seq"])
-        gap = stamp(b) - stamp(a)
-        check(2.0 <= gap <= 4.0, "short heartbeat gap %.1f s" % gap)
-        with open(ini, "rb") as f:
-            text = crypto.decrypt(f.read(), b"tide_lamps").decode("utf-8")
-        check("<i_am_alive_period>3000</i_am_alive_period>" in text, "guard.ini content: " + text)
-        check("<server_url>%s/</server_url>" % url in text, "server_url in guard.ini")
-        check(text.find("<server_url>") < text.find("<listener_port>") < text.find("<i_am_alive_period>"),
-              "element order: " + text)
-        backup = wine.run("reg", "query", KEY, "/v", "ServerURL", "/reg:32")
-        check(url + "/" in backup, "registry backup: " + backup)
-
-        log("unchanged documents carry the no-change code")
-        guard.wait(lambda r: r["kind"] == "state" and "nochange=" in r["raw_query"], 20, "nochange request", a["seq"])
-
-        log("a pushed lock state comes back")
-        guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
-                                         "lock_on_network_outage": True}, "lock_status": "locked"})
-        locked = guard.wait(lambda r: is_state(r) and "<lock_status>locked</lock_status>" in r["document"], 20,
-                            "locked echo", b["seq"])
-
-        log("a rejected password makes it register again")
-        scen = {"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
-                             "lock_on_network_outage": True},
-                "faults": [{"kind": "state", "status": "0xF1", "times": 1}]}
-        guard.put_scenario(scen)
-        rejected = guard.wait(lambda r: r["kind"] == "state" and (r.get("reply") or {}).get("status") in ("0xF1", 241,
-                                                                                                      "F1"),
-                              20, "0xF1 answer", locked["seq"])
-        again = guard.wait(lambda r: r["kind"] == "register", 15, "registration after 0xF1", rejected["seq"])
-        guard.wait(is_state, 10, "state after re-registration", again["seq"])
-
-        log("a long outage locks the console")
-        scen["faults"] = [{"kind": "register", "drop": True}, {"kind": "state", "drop": True}]
-        guard.put_scenario(scen)
-        deadline = time.time() + 60
-        lost = False
-        while time.time() < deadline and not lost:
-            time.sleep(1)
-            with open(kvlog, "rb") as f:
-                lost = b"Connection has been lost completely" in f.read()
-        check(lost, "no 'Connection has been lost completely' in kv.log")
-        # A registration answered "no change" leaves no password: the next
-        # document shows what the agent did on its own.
-        mark = guard.records()[-1]["seq"]
-        scen["faults"] = [{"kind": "register", "status": "0xF2", "times": 1}]
-        guard.put_scenario(scen)
-        after = guard.wait(lambda r: is_state(r), 30, "document after the outage", mark)
-        check("<lock_status>locked</lock_status>" in after["document"], "not locked after outage: " + after["document"])
-        scen["faults"] = []
-        guard.put_scenario(scen)
-        back = guard.wait(lambda r: r["kind"] == "register", 30, "registration after outage", after["seq"])
-        guard.wait(is_state, 15, "state after outage", back["seq"])
-
-        log("a program fitting a pushed template is metered: app_start, app_stop, then acknowledged")
-        scen["apps"] = {"form": "apps", "applications": [{"id": 7, "path": "*\\ping.exe"},
-                                                         {"id": 8, "path": "*\\no-such-program.exe"}]}
-        guard.put_scenario(scen)
-        mark = guard.records()[-1]["seq"]
-        pushed = guard.wait(lambda r: is_state(r) and "apps" in (r.get("reply") or {}).get("news", []), 30,
-                            "application list pushed", mark)
-        ping = wine.start("ping", "-n", "600", "127.0.0.1")
-        try:
-            started = guard.wait(lambda r: is_state(r) and '<app_start id="7"' in r["document"], 30,
-                                 "app_start for the started program", pushed["seq"])
-            check('<app_start id="8"' not in started["document"], "a template that fits nothing started")
-            event = started["document"][started["document"].find('<app_start id="7"'):]
-            event = event[:event.find("/>")]
-            check('user_id="' in event, "app_start without a user: " + event)
-            if 'user_id="-1"' in event:  # nobody logged on: the station's own account
-                check('user_name="SYSTEM"' in event, "app_start user: " + event)
-        finally:
-            wine.run("taskkill", "/f", "/im", "ping.exe", check_rc=False)
-            ping.wait(30)
-        stopped = guard.wait(lambda r: is_state(r) and '<app_stop id="7"' in r["document"], 30,
-                             "app_stop after the program ended", started["seq"])
-        # The server acknowledged both: a later document carries neither.
-        guard.wait(lambda r: is_state(r) and "<app_st" not in r["document"], 30, "events acknowledged",
-                   stopped["seq"])
-        with open(kvlog, "rb") as f:
-            text = f.read()
-        for line in (b"License Manager has been launched", b"Started Apps 7", b"Finished Apps 7"):
-            check(line in text, "kv.log lacks %r" % line)
-
-        log("net stop sends the stop signal")
-        mark = guard.records()[-1]["seq"]
-        wine.run("net", "stop", SVC)
-        stop = guard.wait(lambda r: r["kind"] == "stop", 20, "stop signal", mark)
-        check("i_am_turning_off" in (stop.get("document") or ""), "stop document")
-        with open(kvlog, "rb") as f:
-            check(f.read().count(b"I am dying") == 1, "Stop ran once")
-
-        wine.run(AGENT, "/uninstall", "/silent")
-        installed = False
+        scenario(run)
         log("PASS")
         return 0
     except Failure as e:
-        report_failure(wine, e)
+        report_failure(run.wine, e)
         return 1
     finally:
-        clean_up(wine, guard, installed)
+        clean_up(run.wine, run.guard, run.installed)
+
+
+def scenario(run):
+    exe, wine, guard = run.exe, run.wine, run.guard
+    url = prepare(exe, wine, guard)
+    wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
+             "/f", "/reg:32")
+    wine.run(AGENT, "/INSTALL", "/SILENT")
+    run.installed = True
+    wine.run("net", "start", SVC)
+    kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
+    ini = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "guard.ini")
+
+    log("registration, then heartbeats at the default period")
+    reg = guard.wait(lambda r: r["kind"] == "register", 20, "registration")
+    check(reg["query"].get("f") == ["13"] and reg["query"].get("platform") == ["Win32NT"], "register query")
+    first = guard.wait(is_state, 10, "first state document", reg["seq"])
+    check(first["key"] == "connection_password", "first document key: %s" % first["key"])
+    check("<listener_port>8087</listener_port>" in first["document"], "listener port after registration")
+    second = guard.wait(is_state, 45, "second state document", first["seq"])
+    gap = stamp(second) - stamp(first)
+    check(24 <= gap <= 37, "heartbeat gap %.1f s" % gap)
+    check("listener_port" not in second["document"], "listener port only once")
+
+    log("pushed settings shorten the period and reach guard.ini")
+    # The same server under a slightly different address, to see the registry backup follow.
+    guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
+                                     "lock_on_network_outage": True, "server_url": url + "/"}})
+    pushed = guard.wait(lambda r: is_state(r) and "settings" in (r.get("reply") or {}).get("news", []), 45,
+                        "settings pushed", second["seq"])
+    # The period in force when the settings came still runs out first.
+    a = guard.wait(is_state, 40, "state after settings", pushed["seq"])
+    b = guard.wait(is_state, 10, "next state", a["seq"])
+    gap = stamp(b) - stamp(a)
+    check(2.0 <= gap <= 4.0, "short heartbeat gap %.1f s" % gap)
+    with open(ini, "rb") as f:
+        text = crypto.decrypt(f.read(), b"tide_lamps").decode("utf-8")
+    check("<i_am_alive_period>3000</i_am_alive_period>" in text, "guard.ini content: " + text)
+    check("<server_url>%s/</server_url>" % url in text, "server_url in guard.ini")
+    check(text.find("<server_url>") < text.find("<listener_port>") < text.find("<i_am_alive_period>"),
+          "element order: " + text)
+    backup = wine.run("reg", "query", KEY, "/v", "ServerURL", "/reg:32")
+    check(url + "/" in backup, "registry backup: " + backup)
+
+    log("unchanged documents carry the no-change code")
+    guard.wait(lambda r: r["kind"] == "state" and "nochange=" in r["raw_query"], 20, "nochange request", a["seq"])
+
+    log("a pushed lock state comes back")
+    guard.put_scenario({"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
+                                     "lock_on_network_outage": True}, "lock_status": "locked"})
+    locked = guard.wait(lambda r: is_state(r) and "<lock_status>locked</lock_status>" in r["document"], 20,
+                        "locked echo", b["seq"])
+
+    log("a rejected password makes it register again")
+    scen = {"settings": {"i_am_alive_period": 3000, "network_outage_timeout": 6000,
+                         "lock_on_network_outage": True},
+            "faults": [{"kind": "state", "status": "0xF1", "times": 1}]}
+    guard.put_scenario(scen)
+    rejected = guard.wait(lambda r: r["kind"] == "state" and (r.get("reply") or {}).get("status") in ("0xF1", 241,
+                                                                                                  "F1"),
+                          20, "0xF1 answer", locked["seq"])
+    again = guard.wait(lambda r: r["kind"] == "register", 15, "registration after 0xF1", rejected["seq"])
+    guard.wait(is_state, 10, "state after re-registration", again["seq"])
+
+    log("a long outage locks the console")
+    scen["faults"] = [{"kind": "register", "drop": True}, {"kind": "state", "drop": True}]
+    guard.put_scenario(scen)
+    deadline = time.time() + 60
+    lost = False
+    while time.time() < deadline and not lost:
+        time.sleep(1)
+        with open(kvlog, "rb") as f:
+            lost = b"Connection has been lost completely" in f.read()
+    check(lost, "no 'Connection has been lost completely' in kv.log")
+    # A registration answered "no change" leaves no password: the next
+    # document shows what the agent did on its own.
+    mark = guard.records()[-1]["seq"]
+    scen["faults"] = [{"kind": "register", "status": "0xF2", "times": 1}]
+    guard.put_scenario(scen)
+    after = guard.wait(lambda r: is_state(r), 30, "document after the outage", mark)
+    check("<lock_status>locked</lock_status>" in after["document"], "not locked after outage: " + after["document"])
+    scen["faults"] = []
+    guard.put_scenario(scen)
+    back = guard.wait(lambda r: r["kind"] == "register", 30, "registration after outage", after["seq"])
+    guard.wait(is_state, 15, "state after outage", back["seq"])
+
+    log("a program fitting a pushed template is metered: app_start, app_stop, then acknowledged")
+    scen["apps"] = {"form": "apps", "applications": [{"id": 7, "path": "*\\ping.exe"},
+                                                     {"id": 8, "path": "*\\no-such-program.exe"}]}
+    guard.put_scenario(scen)
+    mark = guard.records()[-1]["seq"]
+    pushed = guard.wait(lambda r: is_state(r) and "apps" in (r.get("reply") or {}).get("news", []), 30,
+                        "application list pushed", mark)
+    ping = wine.start("ping", "-n", "600", "127.0.0.1")
+    try:
+        started = guard.wait(lambda r: is_state(r) and '<app_start id="7"' in r["document"], 30,
+                             "app_start for the started program", pushed["seq"])
+        check('<app_start id="8"' not in started["document"], "a template that fits nothing started")
+        event = started["document"][started["document"].find('<app_start id="7"'):]
+        event = event[:event.find("/>")]
+        check('user_id="' in event, "app_start without a user: " + event)
+        if 'user_id="-1"' in event:  # nobody logged on: the station's own account
+            check('user_name="SYSTEM"' in event, "app_start user: " + event)
+    finally:
+        wine.run("taskkill", "/f", "/im", "ping.exe", check_rc=False)
+        ping.wait(30)
+    stopped = guard.wait(lambda r: is_state(r) and '<app_stop id="7"' in r["document"], 30,
+                         "app_stop after the program ended", started["seq"])
+    # The server acknowledged both: a later document carries neither.
+    guard.wait(lambda r: is_state(r) and "<app_st" not in r["document"], 30, "events acknowledged",
+               stopped["seq"])
+    with open(kvlog, "rb") as f:
+        text = f.read()
+    for line in (b"License Manager has been launched", b"Started Apps 7", b"Finished Apps 7"):
+        check(line in text, "kv.log lacks %r" % line)
+
+    log("net stop sends the stop signal")
+    mark = guard.records()[-1]["seq"]
+    wine.run("net", "stop", SVC)
+    stop = guard.wait(lambda r: r["kind"] == "stop", 20, "stop signal", mark)
+    check("i_am_turning_off" in (stop.get("document") or ""), "stop document")
+    with open(kvlog, "rb") as f:
+        check(f.read().count(b"I am dying") == 1, "Stop ran once")
+
+    wine.run(AGENT, "/uninstall", "/silent")
+    run.installed = False
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_e2e(scenario))

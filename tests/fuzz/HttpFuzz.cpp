@@ -5,43 +5,21 @@
 #include <cstdint>
 #include <string>
 
-#include "commands/CommandProcessor.h"
 #include "commands/HttpServer.h"
 #include "commands/WebServer.h"
-#include "common/Settings.h"
 #include "messaging/Messenger.h"
-#include "platform/fake/FakeWorld.h"
-#include "protocol/AppState.h"
-#include "protocol/GuardEventsInfo.h"
-#include "sessions/Locker.h"
-#include "sessions/UserCache.h"
+#include "tests/fuzz/FuzzStation.h"
 
 namespace {
 
-struct Port {
-    qz::TSettings settings;
-    qz::TLocker locker;
-    qz::TUserCache users{false};
-    qz::TGuardEventsInfo journal{users, false};
+// The command station with its port over it; posts decrypt under the empty
+// key, which the server chose.
+struct Port : qzfuzz::Station {
     qz::TMessageCache cache{0};
-    std::unique_ptr<qz::TApplicationState> state;
-    std::unique_ptr<qz::TCommandProcessor> processor;
     std::unique_ptr<qz::TWebServerModule> module;
 
     Port() {
-        platform::fake::Reset();
-        qz::TAppStateContext a;
-        a.Settings = &settings;
-        a.Locker = &locker;
-        a.GuardEvents = &journal;
-        a.UserCache = &users;
-        state = std::make_unique<qz::TApplicationState>(a);
-        state->SetAppInitialized(true);  // the empty key: posts can decrypt
-        qz::TCommandContext c;
-        c.AppState = state.get();
-        c.GuardEvents = &journal;
-        c.Settings = &settings;
-        processor = std::make_unique<qz::TCommandProcessor>(c);
+        state->SetAppInitialized(true);
         qz::TWebServerModule::Deps d;
         d.Processor = processor.get();
         d.AppState = state.get();
