@@ -2,7 +2,11 @@
 
 #include <sstream>
 
+#include "commands/ComputerInfo.h"
+#include "commands/LogArchive.h"
+#include "commands/Screenshot.h"
 #include "common/Communication.h"
+#include "common/Crypto.h"
 #include "common/Event.h"
 #include "common/Logger.h"
 #include "common/Settings.h"
@@ -11,6 +15,7 @@
 #include "monitor/Beholder.h"
 #include "platform/Clock.h"
 #include "platform/Processes.h"
+#include "platform/Screen.h"
 #include "protocol/AppState.h"
 #include "protocol/GuardEventsInfo.h"
 #include "sessions/PowerUtils.h"
@@ -119,10 +124,6 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
     auto appShutDown = [&](const std::string& app) {
         show("Application \"" + app + "\" has been shut down by Administrator");
     };
-    // Commands whose components join later end like any failing command: no reply.
-    if (name == "get_screen_shot" || name == "get_computer_info" || name == "get_client_log")
-        throw ECommandError("The command " + name + " is not available yet");
-
     if (name == "shutdown_station") {
         TLogger::Fine("Computer shutdown has been requested");
         Result(reply, TPowerUtils::ShutdownComputer(), "success", "fail");
@@ -181,6 +182,40 @@ void TCommandProcessor::Run(const std::string& name, const pugi::xml_node& reque
             e.append_child("product_name").text() = p.FName.c_str();
             e.append_child("company").text() = p.FCompanyName.c_str();
         }
+    } else if (name == "get_screen_shot") {
+        std::optional<int32_t> width, height;
+        if (pugi::xml_node w = request.child("width")) width = TryParseInt32(w.text().get());
+        if (pugi::xml_node h = request.child("height")) height = TryParseInt32(h.text().get());
+        if (!width || !height) {
+            TLogger::Fine("Width and height parameters for screenshot not found");
+            const platform::screen::Size primary = platform::screen::PrimaryScreenSize();
+            width = primary.width;
+            height = primary.height;
+        }
+        const std::string stamp = request.child("stamp").child("text").text().get();
+        const std::vector<uint8_t> picture = TScreenshot::GetScreenShot(
+            *width, *height, stamp, FCtx.AppState ? FCtx.AppState->PacketVersion() : std::string());
+        const uint64_t t0 = platform::sys::TickCountMs();
+        const std::string encoded = TBase64::EncodeBase64(picture);
+        TLogger::Fine("encode64Time " + std::to_string(platform::sys::TickCountMs() - t0));
+        reply.append_child("result").text() = "success";
+        reply.append_child("screen_shot").text() = encoded.c_str();
+    } else if (name == "get_computer_info") {
+        TLogger::Fine("Computer info has been requested");
+        std::string text = TComputerInfo::PrintAllInfo();
+        try {
+            const std::string disks = TWMIInfo::GetDiskVideocardInfo();
+            text += "\n\n" + disks;
+        } catch (const std::exception& e) {
+            TLogger::Fine(std::string("Disk and video card report not available: ") + e.what());
+        }
+        reply.append_child("result").text() = "success";
+        reply.append_child("raw_data").text() = TBase64::EncodeBase64(TBytes(text.begin(), text.end())).c_str();
+    } else if (name == "get_client_log") {
+        TLogger::Fine("Request to send a log has been received");
+        const std::vector<uint8_t> archive = TLogArchive::Build(GetAgentDataFolder());
+        reply.append_child("result").text() = "success";
+        reply.append_child("raw_data").text() = TBase64::EncodeBase64(archive).c_str();
     } else if (name == "set_logging_level") {
         const int32_t level = ParseInt32(Required(request, "logging_level").text().get());
         TLogger::Fine("Log level setup has been requested " + std::to_string(level));

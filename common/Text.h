@@ -20,6 +20,8 @@ public:
 
 // Without leading and trailing blanks and control characters.
 std::string Trim(const std::string& s);
+// UTF-16 (as the registry keeps text) to UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(const std::u16string& text);
 bool StartsWithNoCase(const std::string& s, const std::string& lowerPrefix);
 
 // Decimal with an optional sign, nothing else (no blanks), within 32 bits.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/DateTime.h"
+
 namespace platform::files {
 
 // Who may use a folder besides SYSTEM and the administrators, who always have
@@ -30,5 +32,27 @@ void WriteNewFile(const std::string& path, const std::vector<uint8_t>& data);
 
 // Moves `from` over `to` in one step, through to the disk.
 void MoveOver(const std::string& from, const std::string& to);
+
+// MS-DOS attribute bits of a found file.
+constexpr uint32_t AttrReadOnly = 0x01, AttrHidden = 0x02, AttrSystem = 0x04, AttrDirectory = 0x10,
+                   AttrArchive = 0x20;
+
+struct FoundFile {
+    std::string name;           // the name alone
+    uint32_t attributes = 0;    // the system's attribute bits
+    uint64_t size = 0;
+    qz::DateTimeParts lastWrite;  // local time
+    bool directory() const { return (attributes & AttrDirectory) != 0; }
+};
+// The entries a mask such as "C:\\Logs\\*.log" matches (the system's own
+// wildcards, any letter case), in the order the file system lists them,
+// without "." and "..". A folder that doesn't exist answers no entries.
+std::vector<FoundFile> FindFiles(const std::string& mask);
+
+// The whole file, opened with all sharing allowed so the programs writing it
+// (and renaming it) go on undisturbed. A file larger than maxBytes raises
+// ERROR_FILE_TOO_LARGE (223) without being read.
+constexpr uint32_t ErrorFileTooLarge = 223;
+std::vector<uint8_t> ReadShared(const std::string& path, size_t maxBytes);
 
 }  // namespace platform::files

@@ -26,6 +26,7 @@ constexpr uint8_t ProductServer = 3;
 struct OsVersion {
     uint32_t major = 0, minor = 0, build = 0;
     uint8_t productType = ProductWorkstation;
+    uint16_t servicePackMajor = 0;
 };
 OsVersion GetOsVersion();
 // Native processor architecture code, or nullopt when it can't be asked.

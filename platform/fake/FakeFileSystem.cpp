@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <ctime>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 
@@ -67,6 +70,76 @@ void MoveOver(const std::string& from, const std::string& to) {
     std::error_code ec;
     stdfs::rename(FsPath(from), FsPath(to), ec);
     if (ec) ThrowSystemError(ErrorAccessDenied);
+}
+
+namespace {
+
+// The system's wildcards: "*" any run, "?" one character, letters in any case.
+bool Matches(const char* mask, const char* name) {
+    for (; *mask; ++mask, ++name) {
+        if (*mask == '*') {
+            for (const char* n = name;; ++n) {
+                if (Matches(mask + 1, n)) return true;
+                if (!*n) return false;
+            }
+        }
+        if (!*name) return false;
+        if (*mask != '?' && AsciiLower(std::string(1, *mask)) != AsciiLower(std::string(1, *name))) return false;
+    }
+    return !*name;
+}
+
+}  // namespace
+
+std::vector<FoundFile> FindFiles(const std::string& mask) {
+    std::vector<FoundFile> found;
+    const auto sep = mask.find_last_of("\\/");
+    const std::string folder = sep == std::string::npos ? "." : mask.substr(0, sep);
+    const std::string pattern = sep == std::string::npos ? mask : mask.substr(sep + 1);
+    std::error_code ec;
+    stdfs::directory_iterator it(FsPath(folder), ec);
+    if (ec) return found;
+    std::vector<stdfs::directory_entry> entries(it, stdfs::directory_iterator());
+    // A stable listing order, as the system's is.
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+    for (const auto& e : entries) {
+        const std::string name = e.path().filename().string();
+        if (!Matches(pattern.c_str(), name.c_str())) continue;
+        FoundFile f;
+        f.name = name;
+        const bool dir = e.is_directory(ec);
+        f.attributes = dir ? AttrDirectory : AttrArchive;
+        const auto perms = e.status(ec).permissions();
+        if (!dir && (perms & stdfs::perms::owner_write) == stdfs::perms::none) f.attributes |= AttrReadOnly;
+        f.size = dir ? 0 : e.file_size(ec);
+        const auto t = e.last_write_time(ec);
+        const std::time_t tt = std::chrono::system_clock::to_time_t(
+            std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+                t - stdfs::file_time_type::clock::now() + std::chrono::system_clock::now()));
+        // The fake machine keeps its clock in UTC.
+        std::tm tm{};
+        {
+            static std::mutex guard;
+            std::lock_guard<std::mutex> hold(guard);
+            tm = *std::gmtime(&tt);
+        }
+        f.lastWrite = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
+        found.push_back(std::move(f));
+    }
+    return found;
+}
+
+std::vector<uint8_t> ReadShared(const std::string& path, size_t maxBytes) {
+    std::error_code ec;
+    const stdfs::path p = FsPath(path);
+    if (!stdfs::is_regular_file(p, ec)) ThrowSystemError(2);  // file not found
+    if (stdfs::file_size(p, ec) > maxBytes) ThrowSystemError(ErrorFileTooLarge);
+    std::ifstream in(p, std::ios::binary);
+    if (!in) ThrowSystemError(ErrorAccessDenied);
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() > maxBytes) ThrowSystemError(ErrorFileTooLarge);
+    return data;
 }
 
 }  // namespace platform::files

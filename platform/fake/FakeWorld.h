@@ -12,8 +12,10 @@
 
 #include "platform/AsciiCase.h"
 #include "platform/FileSystem.h"
+#include "platform/Hardware.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"
+#include "platform/Screen.h"
 #include "platform/ServiceControl.h"
 #include "platform/Sessions.h"
 #include "platform/SystemInfo.h"
@@ -173,6 +175,28 @@ struct LibraryWorld {
     std::map<std::string, bool> libraryEntries;
 };
 
+struct FakeDrive {
+    uint32_t type = hw::DriveFixed;
+    std::optional<hw::VolumeFacts> volume;
+    std::optional<hw::SpaceFacts> space;
+};
+
+struct HardwareWorld {
+    std::string cpuBrand = std::string("Fake CPU @ 3.00GHz") + std::string(30, '\0');
+    uint32_t cpuMhz = 3000;             // the counter runs this fast against the clock's ticks
+    uint64_t physicalMemory = 8ull << 30;
+    std::map<char, FakeDrive> drives;   // lower-case letter
+    int realTimeBoosts = 0;             // boosts under way
+    int realTimeBoostsTaken = 0;
+};
+
+struct ScreenWorld {
+    screen::Bitmap desktop;              // what a capture reads
+    bool captureFails = false;
+    screen::Size primary{1024, 768};
+    int captureCount = 0;
+};
+
 struct NamedEventsWorld {
     bool createEventFails = false;  // as when another program holds the name
     std::map<std::string, bool> namedEvents;
@@ -195,7 +219,9 @@ struct WorldData : RegistryWorld,
                    SecurityWorld,
                    NamedEventsWorld,
                    WmiWorld,
-                   LibraryWorld {
+                   LibraryWorld,
+                   HardwareWorld,
+                   ScreenWorld {
     uintptr_t nextHandle = 100;         // shared by every kind of handle
 };
 

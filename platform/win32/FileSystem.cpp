@@ -145,4 +145,67 @@ void MoveOver(const std::string& from, const std::string& to) {
         ThrowSystemError(GetLastError());
 }
 
+namespace {
+
+qz::DateTimeParts LocalParts(const FILETIME& utc) {
+    FILETIME local{};
+    SYSTEMTIME st{};
+    qz::DateTimeParts p;
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return p;
+    p.year = st.wYear;
+    p.month = st.wMonth;
+    p.day = st.wDay;
+    p.hour = st.wHour;
+    p.minute = st.wMinute;
+    p.second = st.wSecond;
+    p.millisecond = st.wMilliseconds;
+    return p;
+}
+
+}  // namespace
+
+std::vector<FoundFile> FindFiles(const std::string& mask) {
+    std::vector<FoundFile> found;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(win::Wide(mask).c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_NO_MORE_FILES) return found;
+        ThrowSystemError(e);
+    }
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        FoundFile f;
+        f.name = win::Utf8(name);
+        f.attributes = fd.dwFileAttributes;
+        f.size = (uint64_t{fd.nFileSizeHigh} << 32) | fd.nFileSizeLow;
+        f.lastWrite = LocalParts(fd.ftLastWriteTime);
+        found.push_back(std::move(f));
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+    return found;
+}
+
+std::vector<uint8_t> ReadShared(const std::string& path, size_t maxBytes) {
+    win::Handle h(CreateFileW(win::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) ThrowSystemError(GetLastError());
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h.get(), &size)) ThrowSystemError(GetLastError());
+    if (static_cast<uint64_t>(size.QuadPart) > maxBytes) ThrowSystemError(ErrorFileTooLarge);
+    std::vector<uint8_t> data(static_cast<size_t>(size.QuadPart));
+    size_t done = 0;
+    // A writer may shorten or lengthen the file meanwhile: read what is there, up to the size taken.
+    while (done < data.size()) {
+        DWORD got = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 20));
+        if (!ReadFile(h.get(), data.data() + done, chunk, &got, nullptr)) ThrowSystemError(GetLastError());
+        if (got == 0) break;
+        done += got;
+    }
+    data.resize(done);
+    return data;
+}
+
 }  // namespace platform::files

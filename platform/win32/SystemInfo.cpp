@@ -73,13 +73,13 @@ OsVersion GetOsVersion() {
     info.dwOSVersionInfoSize = sizeof info;
     try {
         static RtlGetVersionFn fn = win::Bind<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
-        if (fn(&info) == 0) return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.wProductType};
+        if (fn(&info) == 0) return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.wProductType, info.wServicePackMajor};
     } catch (const SystemError&) {
     }
     using GetVersionExFn = BOOL(WINAPI*)(OSVERSIONINFOEXW*);
     static GetVersionExFn getVersion = win::Bind<GetVersionExFn>(L"kernel32.dll", "GetVersionExW");
     if (!getVersion(&info)) ThrowSystemError(GetLastError());
-    return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.wProductType};
+    return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.wProductType, info.wServicePackMajor};
 }
 
 std::optional<uint16_t> NativeProcessorArchitecture() {

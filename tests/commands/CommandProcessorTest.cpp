@@ -399,3 +399,52 @@ TEST_F(WebServerTest, ATakenPortIsReportedAndNothingElseHappens) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the payload commands carry: the base64 text of one element of the reply.
+std::string Payload(const std::string& reply, const std::string& element) {
+    pugi::xml_document doc;
+    EXPECT_TRUE(doc.load_string(reply.c_str()));
+    const TBytes bytes = TBase64::DecodeBase64(doc.child("response").child(element.c_str()).text().get());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(CommandTest, PayloadCommandsAnswerWithBase64) {
+    Version("2.3");
+    W().virtualSleep = true;
+    W().desktop = platform::screen::Bitmap(1920, 1080);
+    W().primary = {1920, 1080};
+    // Without both sizes: the primary screen's, and a log line says so.
+    std::string reply = Run("<name>get_screen_shot</name><width>640</width>");
+    EXPECT_TRUE(log->Has("Width and height parameters for screenshot not found"));
+    EXPECT_NE(reply.find("<result>success</result><screen_shot>"), std::string::npos);
+    std::string png = Payload(reply, "screen_shot");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ((static_cast<uint8_t>(png[18]) << 8) | static_cast<uint8_t>(png[19]), 1920);
+    png = Payload(Run("<name>get_screen_shot</name><width>640</width><height>abc</height>"), "screen_shot");
+    EXPECT_EQ((static_cast<uint8_t>(png[18]) << 8) | static_cast<uint8_t>(png[19]), 1920);
+    png = Payload(Run("<name>get_screen_shot</name><width>640</width><height>480</height>"
+                      "<stamp><text>Room 7</text></stamp>"),
+                  "screen_shot");
+    EXPECT_EQ((static_cast<uint8_t>(png[18]) << 8) | static_cast<uint8_t>(png[19]), 640);
+    EXPECT_EQ((static_cast<uint8_t>(png[22]) << 8) | static_cast<uint8_t>(png[23]), 360);
+
+    const std::string zip = Payload(Run("<name>get_client_log</name>"), "raw_data");
+    EXPECT_TRUE(log->Has("Request to send a log has been received"));
+    ASSERT_GE(zip.size(), 22u);
+    EXPECT_EQ(zip.substr(zip.size() - 22, 4), "PK\x05\x06");
+
+    // Without the disk report the text is the inventory alone.
+    const std::string info = Payload(Run("<name>get_computer_info</name>"), "raw_data");
+    EXPECT_TRUE(log->Has("Computer info has been requested"));
+    EXPECT_EQ(info.rfind("Tallisto Client Version: ", 0), 0u);
+    EXPECT_EQ(info.substr(info.size() - 8), "Serial: ");
+    W().wmiTables["root\\CIMV2|SELECT * FROM Win32_DiskDrive"] = {{{"Caption", "Disk"}}};
+    W().wmiTables["root\\CIMV2|SELECT * FROM Win32_VideoController"] = {};
+    const std::string both = Payload(Run("<name>get_computer_info</name>"), "raw_data");
+    EXPECT_NE(both.find("Serial: \n\nPhysical Harddisks:\nDisk\n\nVideocards:\n"), std::string::npos) << both;
+}
+
+}  // namespace

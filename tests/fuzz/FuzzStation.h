@@ -29,6 +29,10 @@ struct Station {
     Station() {
         platform::fake::Reset();
         auto& w = platform::fake::W();
+        // The inventory's clock measurement sleeps on virtual time; a small desktop keeps screenshots quick.
+        w.virtualSleep = true;
+        w.desktop = platform::screen::Bitmap(64, 48);
+        for (size_t i = 0; i < w.desktop.pixels.size(); ++i) w.desktop.pixels[i] = static_cast<uint8_t>(i * 7);
         for (uint32_t pid = 20; pid < 26; ++pid) {
             platform::fake::FakeProcess p;
             p.pid = pid;
