@@ -1,6 +1,7 @@
 #include "common/Files.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <random>
 
 #include "common/Utils.h"
+#include "platform/AsciiCase.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
@@ -23,6 +25,32 @@ std::vector<uint8_t> ReadWholeFile(const std::string& fileName) {
     std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw std::runtime_error("Cannot read file \"" + fileName + "\"");
     return data;
+}
+
+std::string ChangeFileExt(const std::string& name, const std::string& ext) {
+    const auto dot = name.rfind('.');
+    const auto slash = name.find_last_of("\\/");
+    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasExt ? name.substr(0, dot) : name) + ext;
+}
+
+bool IsPlainFileName(const std::string& name) {
+    if (name.empty() || name.size() > 200 || name == "." || name.find("..") != std::string::npos) return false;
+    for (unsigned char c : name)
+        if (c < 32 || std::strchr("<>:\"/\\|?*", c)) return false;
+    if (name.back() == '.' || name.back() == ' ') return false;
+    // The device names stay devices whatever extension follows them.
+    std::string base = platform::AsciiLower(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static const char* const devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    for (const char* d : devices)
+        if (base == d) return false;
+    if (base.size() >= 4 && (base.rfind("com", 0) == 0 || base.rfind("lpt", 0) == 0)) {
+        const std::string n = base.substr(3);
+        if ((n.size() == 1 && n[0] >= '0' && n[0] <= '9') || n == "\xC2\xB9" || n == "\xC2\xB2" || n == "\xC2\xB3")
+            return false;
+    }
+    return true;
 }
 
 namespace {

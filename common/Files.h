@@ -6,6 +6,15 @@
 
 namespace qz {
 
+// Whether a name a server sent can be used as a file name in one folder:
+// not empty, at most 200 characters, no separators, drive, "..", characters
+// Windows forbids or control characters, no reserved device name (CON,
+// NUL, COM1, ... with or without an extension), no trailing dot or blank.
+bool IsPlainFileName(const std::string& name);
+
+// The name with its extension replaced (or added when it has none).
+std::string ChangeFileExt(const std::string& name, const std::string& ext);
+
 // The whole file; raises when it can't be opened or read.
 std::vector<uint8_t> ReadWholeFile(const std::string& fileName);
 

@@ -167,8 +167,44 @@ void SetTimeouts(httplib::ClientImpl& client, uint32_t connectMs) {
 
 }  // namespace
 
+THttpReply THttpTransport::Download(const std::string& url, const TBodySink& sink, const TDownloadLimits& limits) {
+    THttpReply reply = Request("GET", url, "", limits.connectMs, limits.readMs);
+    std::string body;
+    body.swap(reply.body);
+    if (body.size() > limits.maxBytes) {
+        reply.ok = false;
+        reply.error = "Reply larger than " + std::to_string(limits.maxBytes) + " bytes refused";
+    } else if (!body.empty() && !sink(body.data(), body.size())) {
+        reply.ok = false;
+        reply.error = "Transfer stopped";
+    }
+    return reply;
+}
+
 THttpReply THttpClientTransport::Request(const std::string& method, const std::string& url, const std::string& body,
                                          uint32_t connectTimeoutMs, uint32_t readTimeoutMs) {
+    std::string received;
+    TDownloadLimits limits;
+    limits.connectMs = connectTimeoutMs;
+    limits.readMs = readTimeoutMs;
+    limits.totalMs = connectTimeoutMs + readTimeoutMs;
+    limits.maxBytes = MaxReplyBytes;
+    THttpReply reply = Exchange(method, url, body, limits, [&](const char* data, size_t len) {
+        received.append(data, len);
+        return true;
+    });
+    // A transfer that broke off leaves no body: half a reply is no reply.
+    if (reply.status != 0) reply.body = std::move(received);
+    return reply;
+}
+
+THttpReply THttpClientTransport::Download(const std::string& url, const TBodySink& sink, const TDownloadLimits& limits) {
+    return Exchange("GET", url, "", limits, sink);
+}
+
+THttpReply THttpClientTransport::Exchange(const std::string& method, const std::string& url, const std::string& body,
+                                          const TDownloadLimits& limits, const TBodySink& sink) {
+    const uint32_t connectTimeoutMs = limits.connectMs, readTimeoutMs = limits.readMs;
     THttpReply reply;
     if (FCancelled) {
         reply.error = "Request cancelled";
@@ -184,7 +220,7 @@ THttpReply THttpClientTransport::Request(const std::string& method, const std::s
     TExchange ex;
     ex.cancelled = &FCancelled;
     ex.readTimeout = std::chrono::milliseconds(readTimeoutMs);
-    ex.deadline = Clock::now() + std::chrono::milliseconds(uint64_t{connectTimeoutMs} + readTimeoutMs);
+    ex.deadline = Clock::now() + std::chrono::milliseconds(uint64_t{limits.totalMs});
 
     std::unique_ptr<httplib::ClientImpl> client;
     if (parts.scheme == "https") {
@@ -209,14 +245,18 @@ THttpReply THttpClientTransport::Request(const std::string& method, const std::s
         req.body = body;
         req.set_header("Content-Type", "application/octet-stream");
     }
-    bool tooLarge = false;
-    std::string received;
+    bool tooLarge = false, stopped = false;
+    uint64_t received = 0;
     req.content_receiver = [&](const char* data, size_t len, uint64_t, uint64_t) {
-        if (received.size() + len > MaxReplyBytes) {
+        if (received + len > limits.maxBytes) {
             tooLarge = true;
             return false;
         }
-        received.append(data, len);
+        received += len;
+        if (!sink(data, len)) {
+            stopped = true;
+            return false;
+        }
         return true;
     };
     httplib::Response res;
@@ -225,7 +265,11 @@ THttpReply THttpClientTransport::Request(const std::string& method, const std::s
     platform::net::ClearSocketError();
     const bool sent = client->send(req, res, err);
     if (tooLarge) {
-        reply.error = "Reply larger than " + std::to_string(MaxReplyBytes) + " bytes refused";
+        reply.error = "Reply larger than " + std::to_string(limits.maxBytes) + " bytes refused";
+        return reply;
+    }
+    if (stopped) {
+        reply.error = "Transfer stopped";
         return reply;
     }
     if (!sent) {
@@ -235,7 +279,6 @@ THttpReply THttpClientTransport::Request(const std::string& method, const std::s
         return reply;
     }
     reply.status = res.status;
-    reply.body = std::move(received);
     if (res.status < 200 || res.status > 299) {
         reply.error = "HTTP/1.1 " + std::to_string(res.status) + " " + httplib::detail::status_message(res.status);
         return reply;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Text.h"
 #include "common/Utils.h"
@@ -35,12 +36,6 @@ std::string PlainFileName(const std::string& name) {
     std::string file = slash == std::string::npos ? name : name.substr(slash + 1);
     if (file == "." || file == "..") file.clear();
     return file;
-}
-
-// The name with its extension replaced (or added when it has none).
-std::string ChangeFileExt(const std::string& name, const std::string& ext) {
-    const auto dot = name.rfind('.');
-    return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
 }
 
 }  // namespace

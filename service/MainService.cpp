@@ -9,6 +9,8 @@
 #include <stdexcept>
 
 #include "commands/CommandProcessor.h"
+#include "commands/ComputerInfo.h"
+#include "commands/UpdateManager.h"
 #include "commands/WebServer.h"
 #include "common/EventLogger.h"
 #include "common/FileLogController.h"
@@ -19,6 +21,7 @@
 #include "common/Logger.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
+#include "messaging/BannerCache.h"
 #include "messaging/Messenger.h"
 #include "monitor/LicenseManager.h"
 #include "monitor/VersionInfo.h"
@@ -206,8 +209,29 @@ TMainService::TMainService(CreateTag) {
     TLogger::Fine("Finished creating everything ");
     const std::string version = TrpVersionInfo().FileVersion();
     TLogger::Info("Guard Version is " + version);
-    // Then the inventory text, user cache, banner cache, update manager,
-    // message cache, websocket channel and session-limit manager.
+    try {
+        TLogger::Info(TComputerInfo::PrintAllInfo());
+    } catch (const std::exception& e) {
+        // A report is no reason for the agent not to run.
+        TLogger::Warning(std::string("Error building the computer info - ") + e.what());
+    }
+    FBannerCache = std::make_unique<TBannerCache>(*FSettings);
+    {
+        TUpdateHooks u;
+        // The installer's removal after start-up is one small job on the main loop.
+        u.Later = [](uint32_t delayMs, std::function<void()> fn) {
+            TMainThreadQueue::Instance().Schedule([delayMs, fn, waited = false]() mutable -> uint32_t {
+                if (!waited) {
+                    waited = true;
+                    return std::max<uint32_t>(delayMs, 1);
+                }
+                fn();
+                return 0;
+            });
+        };
+        FUpdateManager = std::make_unique<TUpdateManager>(*FSettings, *FGuardEvents, u);
+    }
+    // Then the websocket channel.
     InitOSVersion();
     WriteARSOSetting();
 
@@ -223,6 +247,9 @@ TMainService::TMainService(CreateTag) {
     ctx.VDIType = FVDIType.empty() ? "none" : FVDIType;
     ctx.SupportMultipleSessions = FSupportMultipleSessions;
     ctx.LogLevel = [this] { return FFileLogControllerThread ? FFileLogControllerThread->GetLogLevel() : -1; };
+    ctx.BannerUpdateTime = [this] { return FBannerCache->BannersUpdateTime(); };
+    ctx.Banners = [this](const pugi::xml_node& n) { FBannerCache->LoadFromXML(n); };
+    ctx.Update = [this](const pugi::xml_node& n) { FUpdateManager->LoadFromXML(n); };
     if (FUserSessions) {
         TUserSessionsList* sessions = FUserSessions.get();
         ctx.SaveSessions = [sessions](pugi::xml_node& root) { sessions->SaveToXML(root); };
@@ -251,6 +278,8 @@ TMainService::~TMainService() {
     FPinger.reset();
     FLicenseManager.reset();  // ends and joins its thread
     FLoginHandler.reset();
+    FUpdateManager.reset();  // stops a download; it reports into the journal
+    FBannerCache.reset();
     FUserSessions.reset();
     FAppState.reset();
     FGuardEvents.reset();
@@ -260,6 +289,7 @@ TMainService::~TMainService() {
     FCustomLoginProcessor.reset();
     FCustomEventLog.reset();
     FMessageCache.reset();
+    TWMIInfo::ReleaseInstance();
     if (hStartedEvent) platform::sys::CloseNamedEvent(hStartedEvent);
     if (AccessInstance(0) == this) AccessInstance(2);
 }
@@ -295,11 +325,20 @@ void TMainService::Start() {
         TLogger::Fine("Starting everything");
         FSettings->Init();
         FEnableSessionLimit = FSettings->EnableSessionLimit();
-        // The update manager reads its state here.
+        try {
+            FUpdateManager->LoadFromDisk();
+        } catch (const std::exception& e) {
+            // A damaged marker must not keep the agent from starting.
+            TLogger::Warning(std::string("Update manager load from disk error - ") + e.what());
+        }
         FPinger->Resume();
         FAppState->ReadSavedList();
         FWebServer->Start(*FSettings);  // the agent goes on without it when the port is taken
-        // The banner cache initialises here.
+        try {
+            FBannerCache->Init();
+        } catch (const std::exception& e) {
+            TLogger::Warning(std::string("Banner cache init error - ") + e.what());
+        }
         if (FCustomAuthentificationEnabled && TUtils::ReadRegistryKey("NoLockAtStartup") != "1") {
             std::string user;
             if (AuthDllFunctions::LocalAdminAutoUnlockScreen(FProgramFolder) &&

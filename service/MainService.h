@@ -26,6 +26,8 @@ class TMessageCache;
 class TMessenger;
 class TCommandProcessor;
 class TWebServerModule;
+class TBannerCache;
+class TUpdateManager;
 class TCustomLoginProcessor;
 class TSessionLimitManager;
 class TMessageLogoutManager;
@@ -123,6 +125,8 @@ private:
     std::unique_ptr<TMessenger> FMessenger;
     std::unique_ptr<TCommandProcessor> FCommandProcessor;
     std::unique_ptr<TWebServerModule> FWebServer;
+    std::unique_ptr<TBannerCache> FBannerCache;
+    std::unique_ptr<TUpdateManager> FUpdateManager;
     std::unique_ptr<TEventLogger> FCustomEventLog;
     std::unique_ptr<TCustomLoginProcessor> FCustomLoginProcessor;
     std::unique_ptr<TSessionLimitManager> FSessionLimitManager;

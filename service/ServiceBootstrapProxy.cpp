@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "commands/FirewallUtils.h"
 #include "common/EventLoggerHandler.h"
 #include "common/FileLogController.h"
 #include "common/LoggerHandlers.h"
@@ -35,7 +36,7 @@ void StartUp() {
     g_controller->WaitFirstLevelRead(2000);
     if (!g_secureError.empty()) TLogger::Severe(g_secureError);
     TProxyGuardService::StartMainService(g_service, [] {
-        TLogger::Fine("Opening the firewall for " + platform::sys::ModulePath());
+        TFirewallUtils::OpenFirewall(platform::sys::ModulePath());
         TMainService* ms = TMainService::Instance();
         ms->SetFileLogControllerThread(g_controller);
         ms->Start();

@@ -5,7 +5,9 @@
 namespace platform::sys {
 
 bool StartHidden(const std::string& commandLine) {
-    fake::Locked()->startedProcesses.push_back(commandLine);
+    fake::Locked w;
+    if (w->startHiddenFails) return false;
+    w->startedProcesses.push_back(commandLine);
     return true;
 }
 

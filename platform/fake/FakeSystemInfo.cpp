@@ -13,7 +13,7 @@ std::vector<std::string> CommandLineArgs(int argc, char** argv) {
 
 std::string ModulePath() { return Locked()->modulePath; }
 std::string ComputerNetName() { return Locked()->computerName; }
-std::string SystemDir() { return "C:\\Windows\\system32"; }
+std::string SystemDir() { return Locked()->systemDir; }
 std::string WindowsDir() { return "C:\\Windows"; }
 std::string CommonAppDataDir() { return Locked()->commonAppData; }
 uint32_t CurrentProcessId() { return 4242; }

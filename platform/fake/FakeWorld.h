@@ -79,6 +79,7 @@ struct SystemInfoWorld {
     std::string modulePath = "C:\\Program Files\\Tallisto\\QZService.exe";
     std::string computerName = "LAB-07";
     std::string commonAppData;          // set by Reset to a temp folder
+    std::string systemDir = "C:\\Windows\\system32";
     sys::OsVersion version{10, 0, 19045};
     uint16_t nativeArch = sys::ProcessorArchitectureAmd64;
     std::map<std::string, std::string> rcData;  // the program's raw-data resources by name
@@ -112,6 +113,7 @@ struct FakeProcess {
 
 struct ProcessesWorld {
     std::vector<std::string> startedProcesses;
+    bool startHiddenFails = false;
     std::vector<FakeProcess> processes;
     bool enumerateProcessesFails = false;
     std::function<void()> afterEnumerate;  // runs (unlocked) after each id enumeration
@@ -197,6 +199,18 @@ struct ScreenWorld {
     int captureCount = 0;
 };
 
+struct FirewallWorld {
+    struct Rule {
+        std::string name, description, applicationName, interfaceTypes;
+        int32_t action = 0;
+        bool enabled = false;
+    };
+    std::vector<Rule> firewallRules;
+    bool firewallUnavailable = false;   // no service: every call fails
+    bool firewallAddFails = false;
+    int firewallRemoveFailsAfter = -1;  // removals that succeed before the rest fail; -1: none fail
+};
+
 struct NamedEventsWorld {
     bool createEventFails = false;  // as when another program holds the name
     std::map<std::string, bool> namedEvents;
@@ -221,7 +235,8 @@ struct WorldData : RegistryWorld,
                    WmiWorld,
                    LibraryWorld,
                    HardwareWorld,
-                   ScreenWorld {
+                   ScreenWorld,
+                   FirewallWorld {
     uintptr_t nextHandle = 100;         // shared by every kind of handle
 };
 

@@ -135,3 +135,50 @@ TEST(HttpClientAgainstHostileServers, CancelEndsAWaitingExchangeAndEveryLaterOne
     const THttpReply later = transport.Request("GET", server.Url(), "", 20000, 60000);
     EXPECT_EQ(later.error, "Request cancelled");
 }
+
+namespace {
+
+TEST(HttpClientDownloads, TheBodyStreamsToTheSinkWithinItsBounds) {
+    // 600 KB in pieces: more than one read, far less than the whole held at once.
+    const std::string body = Repeat("0123456789abcdef", 600 * 64);
+    HostileServer ok([&](HostileConnection& c) {
+        if (!c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n")) return;
+        for (size_t at = 0; at < body.size(); at += 50000)
+            if (!c.Send(body.substr(at, 50000))) return;
+        c.Pause(200);
+    });
+    THttpClientTransport transport;
+    std::string got;
+    size_t pieces = 0;
+    TDownloadLimits limits;
+    THttpReply reply = transport.Download(ok.Url(), [&](const char* d, size_t n) {
+        got.append(d, n);
+        ++pieces;
+        return true;
+    }, limits);
+    EXPECT_TRUE(reply.ok) << reply.error;
+    EXPECT_TRUE(reply.body.empty());
+    EXPECT_TRUE(got == body);
+    EXPECT_GT(pieces, 1u);
+
+    // Larger than allowed, or a sink that gives up: the transfer fails.
+    limits.maxBytes = 100000;
+    reply = transport.Download(ok.Url(), [](const char*, size_t) { return true; }, limits);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_NE(reply.error.find("larger than 100000"), std::string::npos) << reply.error;
+    limits.maxBytes = 1u << 30;
+    reply = transport.Download(ok.Url(), [](const char*, size_t) { return false; }, limits);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.error, "Transfer stopped");
+
+    // An error status arrives as such, with its code.
+    HostileServer missing([](HostileConnection& c) {
+        c.Send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found");
+        c.Pause(200);
+    });
+    reply = transport.Download(missing.Url(), [](const char*, size_t) { return true; }, limits);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.status, 404);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include "common/Text.h"
 #include "platform/FileSystem.h"
 #include "platform/DateTime.h"
+#include "common/Files.h"
 #include "common/Utils.h"
 #include "common/WinUtils.h"
 #include "platform/Errors.h"
@@ -174,4 +175,22 @@ TEST_F(FolderSecurity, ALinkPlantedInPlaceOfTheLogFolderIsNeverFollowed) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(ToFsPath(data + "guard.ini"))));  // the planted link is gone
     EXPECT_TRUE(fs::exists(ToFsPath(data) / "note.txt"));
     EXPECT_TRUE(fs::exists(elsewhere / "precious.txt"));  // what the links pointed at is untouched
+}
+
+TEST(PlainFileName, OnlyNamesThatStayInTheirFolder) {
+    struct Case {
+        const char* name;
+        bool plain;
+    } cases[] = {
+        {"setup.exe", true}, {"setup 2.exe", true}, {"abc.png", true}, {"r\xC3\xA4tt.png", true}, {"a.b.c", true},
+        {"", false}, {".", false}, {"..", false}, {"..\\x.exe", false}, {"../x.exe", false}, {"a..b", false},
+        {"sub\\x.exe", false}, {"sub/x.exe", false}, {"C:x.exe", false}, {"C:\\x.exe", false},
+        {"\\\\server\\share\\x", false}, {"con", false}, {"CON.png", false}, {"nul .txt", false},
+        {"Com1.exe", false}, {"lpt9", false}, {"com\xC2\xB9.png", false}, {"com10.png", true}, {"console.png", true},
+        {"a<b", false}, {"a>b", false}, {"a\"b", false}, {"a|b", false}, {"a?b", false}, {"a*b", false},
+        {"a\tb", false}, {"trailing.", false}, {"trailing ", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qz::IsPlainFileName(c.name), c.plain) << c.name;
+    EXPECT_FALSE(qz::IsPlainFileName(std::string(201, 'a')));
+    EXPECT_TRUE(qz::IsPlainFileName(std::string(200, 'a')));
 }
