@@ -62,16 +62,27 @@ std::string Mb(std::optional<uint64_t> bytes) {
     return std::to_string(b / 1024 / 1024) + "Mb";
 }
 
-// One property of every row; nullopt when the query fails.
-std::optional<std::string> LastValue(const std::string& wql, const std::string& property) {
+// One property of the rows (the last row's stands): nullopt when the query
+// fails, no value when it answers no rows.
+std::optional<std::optional<std::string>> LastValue(const std::string& wql, const std::string& property) {
     auto rows = platform::wmi::Query(Cimv2, wql, {property});
     if (!rows) return std::nullopt;
-    std::string value;
+    std::optional<std::string> value;
     for (const auto& row : *rows) {
         auto it = row.find(property);
         value = it == row.end() ? std::string() : it->second;
     }
     return value;
+}
+
+// The general class first; where the instrumentation knows only the
+// concrete class (Wine's does), that one, which Windows answers the same.
+std::optional<std::string> ClassValue(const char* general, const char* concrete, const std::string& property) {
+    auto v = LastValue(std::string("SELECT * FROM ") + general, property);
+    if (v && *v) return **v;
+    if (auto c = LastValue(std::string("SELECT * FROM ") + concrete, property)) return c->value_or(std::string());
+    if (v) return std::string();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -196,15 +207,17 @@ std::mutex TWMIInfo::FLock;
 std::shared_ptr<TWMIInfo> TWMIInfo::FInstance;
 
 TWMIInfo::TWMIInfo(Token) {
-    auto read = [](const char* wql, const char* property, const char* failure, std::string& field) {
-        if (auto v = LastValue(wql, property))
+    auto read = [](const char* general, const char* concrete, const char* property, const char* failure,
+                   std::string& field) {
+        if (auto v = ClassValue(general, concrete, property))
             field = *v;
         else
             TLogger::Fine(std::string(failure) + "the query could not be run");
     };
-    read("SELECT * FROM CIM_ComputerSystem", "Manufacturer", "Error get maufacturer from WMI - ", FManufacturer);
-    read("SELECT * FROM CIM_ComputerSystem", "Model", "Error get model from WMI - ", FModel);
-    read("SELECT * FROM CIM_BIOSElement", "SerialNumber", "Error get serial from WMI - ", FSerial);
+    read("CIM_ComputerSystem", "Win32_ComputerSystem", "Manufacturer", "Error get maufacturer from WMI - ",
+         FManufacturer);
+    read("CIM_ComputerSystem", "Win32_ComputerSystem", "Model", "Error get model from WMI - ", FModel);
+    read("CIM_BIOSElement", "Win32_BIOS", "SerialNumber", "Error get serial from WMI - ", FSerial);
 }
 
 // Two request threads may ask at once: the first creates, the other waits.
@@ -224,7 +237,8 @@ std::string TWMIInfo::ToString() const {
 }
 
 std::string TWMIInfo::GetDiskVideocardInfo() {
-    auto disks = platform::wmi::Query(Cimv2, "SELECT * FROM Win32_DiskDrive", {"Caption", "FirmwareRevision"});
+    auto disks =
+        platform::wmi::Query(Cimv2, "SELECT * FROM Win32_DiskDrive", {"Caption", "Model", "FirmwareRevision"});
     if (!disks) throw std::runtime_error("The disk drives could not be queried");
     auto cards = platform::wmi::Query(Cimv2, "SELECT * FROM Win32_VideoController", {"Caption", "DriverVersion"});
     if (!cards) throw std::runtime_error("The video controllers could not be queried");
@@ -235,7 +249,9 @@ std::string TWMIInfo::GetDiskVideocardInfo() {
             return it == row.end() ? std::string() : it->second;
         };
         const std::string firmware = get("FirmwareRevision");
-        out += firmware.empty() ? get("Caption") + "\n" : get("Caption") + " (Firmware - " + firmware + ")\n";
+        // Windows names a disk by its caption, which is its model; some systems give the model alone.
+        const std::string caption = row.count("Caption") ? get("Caption") : get("Model");
+        out += firmware.empty() ? caption + "\n" : caption + " (Firmware - " + firmware + ")\n";
     }
     out += "\nVideocards:\n";
     for (const auto& row : *cards) {

@@ -202,7 +202,15 @@ void TUpdateManager::LoadFromDisk() {
     if (fs::is_directory(ToFsPath(old), ec)) {
         TLogger::Fine("Moving files from " + old + " to " + folder);
         platform::files::SecureFolder(folder, platform::files::Others::None);
-        fs::copy(ToFsPath(old), ToFsPath(folder), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        // File by file: the library's recursive copy refuses a target folder that exists on Windows.
+        const fs::path from = ToFsPath(old), to = ToFsPath(folder);
+        for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
+            const fs::path target = to / fs::relative(it->path(), from);
+            if (it->is_directory())
+                fs::create_directories(target);
+            else
+                fs::copy_file(it->path(), target, fs::copy_options::overwrite_existing);
+        }
         for (const auto& f : platform::files::FindFiles(old + "\\*"))
             if (!f.directory()) fs::remove(ToFsPath(old + "\\" + f.name));
     }

@@ -21,8 +21,13 @@ struct Bitmap {
 // the agent hold an unbounded picture.
 constexpr int64_t MaxDesktopPixels = 64ll << 20;
 
-// The whole virtual desktop (every monitor), copied one to one.
+// The whole virtual desktop (every monitor), copied one to one. A program on
+// a window station nobody sees (a service) has it taken by the capture
+// program QZScreen.exe from its own folder, on the interactive desktop.
 Bitmap CaptureDesktop();
+// The capture program's side: the picture of this process's desktop to the
+// given output handle. False when it can't be taken or written.
+bool WriteCaptureTo(void* output);
 
 struct Size {
     int width = 0, height = 0;

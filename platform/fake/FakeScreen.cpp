@@ -13,6 +13,9 @@ Bitmap CaptureDesktop() {
     return w->desktop;
 }
 
+// The fake has no capture program: its tests stage the desktop itself.
+bool WriteCaptureTo(void*) { return false; }
+
 Size PrimaryScreenSize() { return Locked()->primary; }
 
 // The fake's font: every character a cell 11 pixels wide and 23 high.

@@ -118,13 +118,21 @@ TEST_F(ComputerInfo, WithoutManagementQueriesTheFieldsStayEmpty) {
     EXPECT_EQ(TWMIInfo::Instance()->FSerial, "SN-2");
 }
 
+TEST_F(ComputerInfo, WhereOnlyTheConcreteClassesAnswerTheyAreAsked) {
+    StageWmi("SELECT * FROM Win32_ComputerSystem", {{{"Manufacturer", "Wine"}, {"Model", "Prefix"}}});
+    StageWmi("SELECT * FROM Win32_BIOS", {{{"SerialNumber", "0"}}});
+    EXPECT_EQ(TWMIInfo::Instance()->ToString(), "Manufacturer: Wine\rModel: Prefix\rSerial: 0");
+}
+
 TEST_F(ComputerInfo, DisksAndVideoCards) {
-    StageWmi("SELECT * FROM Win32_DiskDrive",
-             {{{"Caption", "Disk One"}, {"FirmwareRevision", "1.0"}}, {{"Caption", "Disk Two"}}});
+    StageWmi("SELECT * FROM Win32_DiskDrive", {{{"Caption", "Disk One"}, {"FirmwareRevision", "1.0"}},
+                                               {{"Caption", "Disk Two"}},
+                                               {{"Model", "Model only"}}});
     StageWmi("SELECT * FROM Win32_VideoController",
              {{{"Caption", "Card"}, {"DriverVersion", "31.0"}}, {{"Caption", "No driver"}}});
     EXPECT_EQ(TWMIInfo::GetDiskVideocardInfo(),
-              "Physical Harddisks:\nDisk One (Firmware - 1.0)\nDisk Two\n\nVideocards:\nCard (Driver Version - 31.0)\n");
+              "Physical Harddisks:\nDisk One (Firmware - 1.0)\nDisk Two\nModel only\n\nVideocards:\n"
+              "Card (Driver Version - 31.0)\n");
 }
 
 }  // namespace
