@@ -44,6 +44,13 @@ def scenario(run):
     reg = guard.wait(lambda r: r["kind"] == "register", 30, "registration")
     first = guard.wait(is_state, 15, "first state document", reg["seq"])
 
+    log("the firewall rule: Wine's rule collection can't remove rules; logged, and the agent runs")
+    with open(os.path.join(data, "Logs", "kv.log"), "rb") as f:
+        text = f.read()
+    check(b"RemoveFirewallException error " in text, "no firewall line in kv.log")
+    check(text.index(b"RemoveFirewallException error ") < text.index(b"Creating everything"),
+          "the firewall step comes before the main service")
+
     log("banners: the server's list is fetched, a hostile id refused")
     banners = os.path.join(data, "Banners")
     deadline = time.time() + 30
