@@ -118,29 +118,38 @@ std::vector<uint8_t> TScreenshot::EncodePng(const TPicture& picture, int level) 
             cur[x + 1] = src[x + 1];
             cur[x + 2] = src[x];
         }
-        uint64_t best = UINT64_MAX;
-        int chosen = 0;
-        for (int f = 0; f < 5; ++f) {
-            uint8_t* t = trial[f].data();
-            uint64_t sum = 0;
-            for (size_t i = 0; i < rowBytes; ++i) {
-                const int a = i >= 3 ? cur[i - 3] : 0, b = prev[i], c = i >= 3 ? prev[i - 3] : 0;
-                uint8_t v = cur[i];
-                switch (f) {
-                    case 1: v = static_cast<uint8_t>(v - a); break;
-                    case 2: v = static_cast<uint8_t>(v - b); break;
-                    case 3: v = static_cast<uint8_t>(v - ((a + b) >> 1)); break;
-                    case 4: v = static_cast<uint8_t>(v - Paeth(a, b, c)); break;
-                    default: break;
-                }
-                t[i] = v;
-                sum += v < 128 ? v : 256 - v;
-            }
-            if (sum < best) {
-                best = sum;
-                chosen = f;
-            }
+        // Each filter in a loop of its own: the compiler keeps them tight.
+        const uint8_t* c = cur.data();
+        const uint8_t* u = prev.data();
+        auto cost = [](uint8_t v) { return static_cast<uint32_t>(v < 128 ? v : 256 - v); };
+        uint64_t sums[5] = {0, 0, 0, 0, 0};
+        for (size_t i = 0; i < rowBytes; ++i) {
+            trial[0][i] = c[i];
+            sums[0] += cost(c[i]);
         }
+        for (size_t i = 0; i < rowBytes; ++i) {
+            const uint8_t v = static_cast<uint8_t>(c[i] - (i >= 3 ? c[i - 3] : 0));
+            trial[1][i] = v;
+            sums[1] += cost(v);
+        }
+        for (size_t i = 0; i < rowBytes; ++i) {
+            const uint8_t v = static_cast<uint8_t>(c[i] - u[i]);
+            trial[2][i] = v;
+            sums[2] += cost(v);
+        }
+        for (size_t i = 0; i < rowBytes; ++i) {
+            const uint8_t v = static_cast<uint8_t>(c[i] - (((i >= 3 ? c[i - 3] : 0) + u[i]) >> 1));
+            trial[3][i] = v;
+            sums[3] += cost(v);
+        }
+        for (size_t i = 0; i < rowBytes; ++i) {
+            const uint8_t v = static_cast<uint8_t>(c[i] - Paeth(i >= 3 ? c[i - 3] : 0, u[i], i >= 3 ? u[i - 3] : 0));
+            trial[4][i] = v;
+            sums[4] += cost(v);
+        }
+        int chosen = 0;
+        for (int f = 1; f < 5; ++f)
+            if (sums[f] < sums[chosen]) chosen = f;
         uint8_t* out = filtered.data() + static_cast<size_t>(y) * (rowBytes + 1);
         out[0] = static_cast<uint8_t>(chosen);
         std::memcpy(out + 1, trial[chosen].data(), rowBytes);
