@@ -49,6 +49,14 @@ TBytes TCrypto::CalculateMD5(const TBytes& AValue) {
 
 TBytes TCrypto::CalculateMD5(const std::string& AValue) { return CalculateMD5(ToBytes(AValue)); }
 
+TBytes TCrypto::CalculateSHA1(const TBytes& AValue) {
+    TBytes digest(20);
+    unsigned int len = 0;
+    if (EVP_Digest(AValue.data(), AValue.size(), digest.data(), &len, EVP_sha1(), nullptr) != 1 || len != 20)
+        throw ECipherError("SHA-1 failed");
+    return digest;
+}
+
 TBytes TCrypto::Encrypt(const TBytes& InputBytes, const TBytes& Password) {
     const size_t full = InputBytes.size() / kBlock * kBlock;
     const size_t rest = InputBytes.size() - full;

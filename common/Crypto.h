@@ -27,6 +27,7 @@ class TCrypto {
 public:
     static TBytes CalculateMD5(const TBytes& AValue);
     static TBytes CalculateMD5(const std::string& AValue);
+    static TBytes CalculateSHA1(const TBytes& AValue);
     static TBytes Encrypt(const TBytes& InputBytes, const TBytes& Password);
     // Lenient on the way back: only the last byte of the last block is read as
     // the pad length, and trailing bytes short of a block are ignored.

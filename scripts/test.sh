@@ -81,7 +81,7 @@ ctest --preset native-tsan -j"$JOBS"
 
 step "fuzz targets: build and a short run over their seeds"
 cmake --preset native-fuzz >/dev/null
-FUZZERS="Reply Settings SavedFiles TextForms Command Http"
+FUZZERS="Reply Settings SavedFiles TextForms Command Http Websocket"
 cmake --build --preset native-fuzz -j"$JOBS" --target $(for f in $FUZZERS; do printf '%sFuzz ' "$f"; done)
 # A deeply nested document in every scratch corpus, so each short run reaches
 # the depth where a recursive reader would overflow its stack.
