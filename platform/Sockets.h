@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // TCP over IPv4 for the agent's local command port. Opening a listener raises
 // SystemError (the port is taken, say); everything else answers plainly.
@@ -42,5 +43,23 @@ void Close(Socket s);
 // A client connection to 127.0.0.1 (tests, benchmarks, the stop path);
 // InvalidSocket on failure or time-out.
 Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs);
+
+// A client connection to host:port (a name is resolved, IPv4), with Nagle's
+// algorithm off so short messages leave at once; InvalidSocket with the
+// reason in `error` on failure or time-out.
+Socket Connect(const std::string& host, uint16_t port, uint32_t timeoutMs, std::string& error);
+
+// One wait on many sockets that another thread can cut short.
+class Poller {
+public:
+    virtual ~Poller() = default;
+    // The sockets that have something to read (or were closed); empty on
+    // time-out or when woken.
+    virtual std::vector<Socket> Wait(const std::vector<Socket>& sockets, uint32_t timeoutMs) = 0;
+    // Makes a waiting or the next Wait return at once. Any thread.
+    virtual void Wake() = 0;
+};
+// Raises SystemError when the system refuses what it needs.
+std::unique_ptr<Poller> MakePoller();
 
 }  // namespace platform::sock

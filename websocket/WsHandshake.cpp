@@ -32,7 +32,7 @@ std::string TWsHandshake::Request(const std::string& host, uint16_t port, const 
            "Connection: upgrade\r\n"
            "Sec-WebSocket-Key: " + key + "\r\n"
            "Sec-WebSocket-Version: 13\r\n"
-           "Sec-WebSocket-Extensions: \r\n"
+           // No extensions header: an empty one is malformed, and strict servers refuse the upgrade for it.
            "Cache-Control: no-cache\r\n"
            "Pragma: no-cache\r\n"
            "Origin: " + origin + "\r\n\r\n";

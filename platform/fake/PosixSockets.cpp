@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -141,6 +143,84 @@ Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs) {
         return InvalidSocket;
     }
     return static_cast<Socket>(s);
+}
+
+Socket Connect(const std::string& host, uint16_t port, uint32_t timeoutMs, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0 || !found) {
+        error = "Host " + host + " not found: " + gai_strerror(rc);
+        return InvalidSocket;
+    }
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) {
+        freeaddrinfo(found);
+        error = std::strerror(errno);
+        return InvalidSocket;
+    }
+    bool ok = connect(s, found->ai_addr, found->ai_addrlen) == 0;
+    freeaddrinfo(found);
+    int err = errno;
+    if (!ok && err == EINPROGRESS) {
+        if (WaitOne(s, POLLOUT, timeoutMs) > 0) {
+            socklen_t len = sizeof err;
+            ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+        } else {
+            err = ETIMEDOUT;
+        }
+    }
+    if (!ok) {
+        close(s);
+        error = "Could not connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(err);
+        return InvalidSocket;
+    }
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
+    const int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return static_cast<Socket>(s);
+}
+
+namespace {
+
+class PosixPoller final : public Poller {
+public:
+    PosixPoller(int r, int w) : FRead(r), FWrite(w) {}
+    ~PosixPoller() override {
+        close(FRead);
+        close(FWrite);
+    }
+    std::vector<Socket> Wait(const std::vector<Socket>& sockets, uint32_t timeoutMs) override {
+        std::vector<pollfd> fds;
+        fds.push_back({FRead, POLLIN, 0});
+        for (Socket s : sockets) fds.push_back({static_cast<int>(s), POLLIN, 0});
+        std::vector<Socket> ready;
+        if (poll(fds.data(), fds.size(), static_cast<int>(timeoutMs)) <= 0) return ready;
+        if (fds[0].revents) {
+            char drain[64];
+            while (read(FRead, drain, sizeof drain) > 0) {}
+        }
+        for (size_t i = 1; i < fds.size(); ++i)
+            if (fds[i].revents) ready.push_back(sockets[i - 1]);
+        return ready;
+    }
+    void Wake() override {
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = write(FWrite, &b, 1);
+    }
+
+private:
+    int FRead, FWrite;
+};
+
+}  // namespace
+
+std::unique_ptr<Poller> MakePoller() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno();
+    return std::make_unique<PosixPoller>(fds[0], fds[1]);
 }
 
 }  // namespace platform::sock

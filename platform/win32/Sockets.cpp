@@ -179,4 +179,108 @@ Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs) {
     return static_cast<Socket>(s);
 }
 
+Socket Connect(const std::string& host, uint16_t port, uint32_t timeoutMs, std::string& error) {
+    StartWinsock();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0 || !found) {
+        error = "Host " + host + " not found (" + std::to_string(rc) + ")";
+        return InvalidSocket;
+    }
+    SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        freeaddrinfo(found);
+        error = SystemErrorText(static_cast<uint32_t>(WSAGetLastError()));
+        return InvalidSocket;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    bool ok = connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
+    freeaddrinfo(found);
+    int err = WSAGetLastError();
+    if (!ok && err == WSAEWOULDBLOCK) {
+        // A refused connection shows in the exception set.
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval tv = ToTimeval(timeoutMs);
+        if (select(0, nullptr, &writable, &failed, &tv) > 0) {
+            int len = sizeof err;
+            ok = getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err == 0;
+        } else {
+            err = WSAETIMEDOUT;
+        }
+    }
+    nonBlocking = 0;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (!ok) {
+        closesocket(s);
+        error = "Could not connect to " + host + ":" + std::to_string(port) + ": " +
+                SystemErrorText(static_cast<uint32_t>(err)) + " (socket error " + std::to_string(err) + ")";
+        return InvalidSocket;
+    }
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return static_cast<Socket>(s);
+}
+
+namespace {
+
+// A datagram to itself wakes the wait, as the listener's does.
+class WinPoller final : public Poller {
+public:
+    WinPoller(SOCKET wake, sockaddr_in addr) : FWake(wake), FAddr(addr) {}
+    ~WinPoller() override { closesocket(FWake); }
+    std::vector<Socket> Wait(const std::vector<Socket>& sockets, uint32_t timeoutMs) override {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(FWake, &set);
+        for (Socket s : sockets) FD_SET(static_cast<SOCKET>(s), &set);
+        timeval tv = ToTimeval(timeoutMs);
+        std::vector<Socket> ready;
+        if (select(0, &set, nullptr, nullptr, &tv) <= 0) return ready;
+        if (FD_ISSET(FWake, &set)) {
+            char drain[64];
+            u_long pending = 0;
+            while (ioctlsocket(FWake, FIONREAD, &pending) == 0 && pending > 0 && recv(FWake, drain, sizeof drain, 0) > 0) {
+            }
+        }
+        for (Socket s : sockets)
+            if (FD_ISSET(static_cast<SOCKET>(s), &set)) ready.push_back(s);
+        return ready;
+    }
+    void Wake() override {
+        const char b = 1;
+        sendto(FWake, &b, 1, 0, reinterpret_cast<const sockaddr*>(&FAddr), sizeof FAddr);
+    }
+
+private:
+    SOCKET FWake;
+    sockaddr_in FAddr;
+};
+
+}  // namespace
+
+std::unique_ptr<Poller> MakePoller() {
+    StartWinsock();
+    SOCKET w = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    if (w == INVALID_SOCKET || bind(w, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(w, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        const int code = WSAGetLastError();
+        if (w != INVALID_SOCKET) closesocket(w);
+        WSASetLastError(code);
+        ThrowSocketError();
+    }
+    return std::make_unique<WinPoller>(w, addr);
+}
+
 }  // namespace platform::sock

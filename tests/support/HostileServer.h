@@ -15,7 +15,10 @@ namespace qztest {
 
 class HostileConnection {
 public:
-    HostileConnection(socket_t sock, const std::atomic<bool>& stopping) : sock_(sock), stopping_(stopping) {}
+    HostileConnection(socket_t sock, const std::atomic<bool>& stopping, std::string request = {})
+        : sock_(sock), stopping_(stopping), request_(std::move(request)) {}
+    // The request head the client sent.
+    const std::string& Request() const { return request_; }
     // false once the peer is gone or the server stops.
     bool Send(const std::string& data) {
         size_t done = 0;
@@ -49,6 +52,7 @@ public:
 private:
     socket_t sock_;
     const std::atomic<bool>& stopping_;
+    std::string request_;
 };
 
 class HostileServer {
@@ -84,14 +88,13 @@ private:
             const socket_t s = ::accept(listen_, nullptr, nullptr);
             if (s == INVALID_SOCKET) continue;
             ++accepted_;
-            ReadRequestHead(s);
-            HostileConnection conn(s, stopping_);
+            HostileConnection conn(s, stopping_, ReadRequestHead(s));
             script_(conn);
             httplib::detail::close_socket(s);
         }
     }
     // Up to the blank line, or whatever came within a second.
-    void ReadRequestHead(socket_t s) {
+    std::string ReadRequestHead(socket_t s) {
         std::string got;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         char buf[4096];
@@ -101,6 +104,7 @@ private:
             if (n <= 0) break;
             got.append(buf, static_cast<size_t>(n));
         }
+        return got;
     }
 
     Script script_;

@@ -1,0 +1,211 @@
+// The client against peers we didn't write: Debian's python3-websockets over
+// plain TCP and TLS, and a scripted socket server for the handshake's
+// refusals and a server that breaks the protocol.
+#include "websocket/WebsocketClient.h"
+#include "websocket/WsHandshake.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "tests/support/HostileServer.h"
+#include "tests/support/TestSupport.h"
+
+using namespace qz;
+using qztest::HostileConnection;
+using qztest::HostileServer;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What the client hands its owner, gathered for the test.
+struct Inbox {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::vector<uint8_t>> messages;
+    int opened = 0, closed = 0;
+    void Attach(TWebsocketClient& c) {
+        c.OnBinData([this](const std::vector<uint8_t>& d) {
+            std::lock_guard<std::mutex> l(m);
+            messages.push_back(d);
+            cv.notify_all();
+        });
+        c.OnConnected([this] {
+            std::lock_guard<std::mutex> l(m);
+            ++opened;
+            cv.notify_all();
+        });
+        c.OnDisconnected([this] {
+            std::lock_guard<std::mutex> l(m);
+            ++closed;
+            cv.notify_all();
+        });
+    }
+    bool WaitMessages(size_t n, int ms = 10000) {
+        std::unique_lock<std::mutex> l(m);
+        return cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return messages.size() >= n; });
+    }
+    bool WaitClosed(int ms = 10000) {
+        std::unique_lock<std::mutex> l(m);
+        return cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return closed > 0; });
+    }
+};
+
+std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+// The python peer, running until the object goes.
+class PythonPeer {
+public:
+    explicit PythonPeer(bool tls) {
+        dir_ = fs::temp_directory_path() / ("qz-ws-" + std::to_string(std::random_device()()));
+        fs::create_directories(dir_);
+        std::string args = (dir_ / "port").string() + " " + (dir_ / "log").string();
+        if (tls) {
+            const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
+                                     (dir_ / "key.pem").string() + " -out " + (dir_ / "cert.pem").string() +
+                                     " >/dev/null 2>&1";
+            if (std::system(make.c_str()) != 0) return;
+            args += " " + (dir_ / "cert.pem").string() + " " + (dir_ / "key.pem").string();
+        }
+        const std::string cmd = "/usr/bin/python3 " + std::string(QZ_SOURCE_DIR) + "/tests/support/ws_peer.py " + args;
+        pipe_ = popen(cmd.c_str(), "w");
+        for (int i = 0; i < 100 && !fs::exists(dir_ / "port"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream(dir_ / "port") >> port_;
+    }
+    ~PythonPeer() {
+        if (pipe_) pclose(pipe_);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    uint16_t Port() const { return port_; }
+    std::string Log() {
+        std::ifstream in(dir_ / "log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool WaitLog(const std::string& line, int ms = 10000) {
+        return qztest::WaitUntil([&] { return Log().find(line) != std::string::npos; }, ms);
+    }
+
+private:
+    fs::path dir_;
+    FILE* pipe_ = nullptr;
+    uint16_t port_ = 0;
+};
+
+class WebsocketInterop : public ::testing::TestWithParam<bool> {};
+
+TEST_P(WebsocketInterop, EveryLengthFormFragmentsPingsAndClose) {
+    if (qztest::kHostIsWindows) GTEST_SKIP() << "the peer runs on the host";
+    const bool tls = GetParam();
+    PythonPeer peer(tls);
+    ASSERT_NE(peer.Port(), 0);
+    TWebsocketClient client("127.0.0.1", peer.Port(), "/server/guard7?hostname=LAB-07", tls);
+    Inbox inbox;
+    inbox.Attach(client);
+    client.Connect();
+    std::string reason;
+    ASSERT_TRUE(client.TryUpgradeToWebsocket(&reason)) << reason;
+    EXPECT_TRUE(peer.WaitLog("open "));
+
+    // 7-bit, 16-bit and 64-bit length forms each way; the peer refuses unmasked frames.
+    const size_t sizes[] = {5, 126, 70000};
+    for (size_t n : sizes) {
+        std::vector<uint8_t> msg = Bytes("echo:");
+        for (size_t i = 0; i < n; ++i) msg.push_back(static_cast<uint8_t>(i * 7));
+        client.WriteData(msg.data(), msg.size(), TWSDataCode::wdcBinary);
+    }
+    ASSERT_TRUE(inbox.WaitMessages(3));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(inbox.messages[i].size(), sizes[i]);
+    EXPECT_EQ(inbox.messages[2][69999], static_cast<uint8_t>(69999 * 7));
+
+    // A message in five fragments arrives once, whole.
+    const std::string big(100000, 'f');
+    const std::vector<uint8_t> frag = Bytes("frag:5:" + big);
+    client.WriteData(frag.data(), frag.size(), TWSDataCode::wdcBinary);
+    ASSERT_TRUE(inbox.WaitMessages(4));
+    EXPECT_EQ(inbox.messages[3], Bytes(big));
+
+    // A ping is answered before the next message is delivered.
+    const std::vector<uint8_t> ping = Bytes("ping");
+    client.WriteData(ping.data(), ping.size(), TWSDataCode::wdcBinary);
+    ASSERT_TRUE(inbox.WaitMessages(5));
+    EXPECT_EQ(inbox.messages[4], Bytes("after-ping"));
+    EXPECT_TRUE(peer.WaitLog("pong"));
+
+    // The server's close (1001) is answered with 1000, and the connection ends.
+    const std::vector<uint8_t> close = Bytes("close");
+    client.WriteData(close.data(), close.size(), TWSDataCode::wdcBinary);
+    EXPECT_TRUE(inbox.WaitClosed());
+    EXPECT_TRUE(peer.WaitLog("closed, client answered 1000")) << peer.Log();
+    EXPECT_FALSE(client.IsWebsocket());
+    EXPECT_THROW(client.WriteData(close.data(), close.size(), TWSDataCode::wdcBinary), EWebsocketError);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, WebsocketInterop, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Tls" : "Plain"; });
+
+// Answers the upgrade request with the given head (the accept value filled in when asked), then runs more.
+HostileServer::Script Upgrade(const std::string& head, bool rightAccept, std::function<void(HostileConnection&)> then = {}) {
+    return [=](HostileConnection& c) {
+        const std::string& request = c.Request();
+        std::string reply = head;
+        if (rightAccept) {
+            const auto at = request.find("Sec-WebSocket-Key: ") + 19;
+            reply += "Sec-WebSocket-Accept: " + TWsHandshake::AcceptFor(request.substr(at, request.find("\r\n", at) - at)) + "\r\n";
+        } else {
+            reply += "Sec-WebSocket-Accept: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+        }
+        c.Send(reply + "\r\n");
+        if (then) then(c);
+        c.Pause(500);
+    };
+}
+
+TEST(WebsocketClient, RefusedUpgradesGiveTheirReasons) {
+    struct Case {
+        std::string head;
+        bool rightAccept;
+        std::string reason;
+    } cases[] = {
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n", false, "Invalid key handshake"},
+        {"HTTP/1.1 403 Forbidden\r\n", true, "Error while upgrading: \"403: Forbidden\""},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: close\r\n", true,
+         "Connection not upgraded: \"close\""},
+    };
+    for (const auto& c : cases) {
+        HostileServer server(Upgrade(c.head, c.rightAccept));
+        TWebsocketClient client("127.0.0.1", server.Port(), "/ws", false);
+        client.Connect();
+        std::string reason;
+        EXPECT_FALSE(client.TryUpgradeToWebsocket(&reason));
+        EXPECT_EQ(reason, c.reason);
+        EXPECT_FALSE(client.IsWebsocket());
+        EXPECT_TRUE(client.Connected());  // the connection stays; only the upgrade failed
+    }
+}
+
+TEST(WebsocketClient, AMaskedServerFrameResetsTheConnection) {
+    HostileServer server(Upgrade("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n", true,
+                                 [](HostileConnection& c) {
+                                     c.Send(std::string("\x82\x02ok", 4));
+                                     c.Send(std::string("\x82\x82\x01\x02\x03\x04xy", 8));
+                                     c.Pause(3000);
+                                 }));
+    TWebsocketClient client("127.0.0.1", server.Port(), "/ws", false);
+    Inbox inbox;
+    inbox.Attach(client);
+    client.Connect();
+    ASSERT_TRUE(client.TryUpgradeToWebsocket());
+    ASSERT_TRUE(inbox.WaitMessages(1));
+    EXPECT_EQ(inbox.messages[0], Bytes("ok"));
+    EXPECT_TRUE(inbox.WaitClosed());
+    EXPECT_FALSE(client.IsWebsocket());
+    EXPECT_EQ(inbox.messages.size(), 1u);
+}
+
+}  // namespace

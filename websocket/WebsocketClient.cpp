@@ -1,0 +1,464 @@
+#include "websocket/WebsocketClient.h"
+
+#include <condition_variable>
+#include <deque>
+#include <random>
+#include <thread>
+
+#include "common/Logger.h"
+#include "websocket/WsHandshake.h"
+
+namespace qz {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+uint32_t MaskKey() {
+    static std::mutex lock;
+    static std::mt19937 rng{std::random_device{}()};
+    std::lock_guard<std::mutex> hold(lock);
+    return rng() & 0x7FFFFFFF;
+}
+
+// The delivery thread: runs queued work in order; started on first use.
+class TWsDelivery {
+public:
+    static TWsDelivery& Instance() {
+        static TWsDelivery d;
+        return d;
+    }
+    void Post(std::function<void()> fn) {
+        std::lock_guard<std::mutex> hold(FLock);
+        FQueue.push_back(std::move(fn));
+        if (!FThread.joinable()) FThread = std::thread([this] { Run(); });
+        FWake.notify_one();
+    }
+    ~TWsDelivery() {
+        {
+            std::lock_guard<std::mutex> hold(FLock);
+            FStop = true;
+            FWake.notify_one();
+        }
+        if (FThread.joinable()) FThread.join();
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> hold(FLock);
+        while (!FStop) {
+            FWake.wait_for(hold, std::chrono::milliseconds(3000), [this] { return FStop || !FQueue.empty(); });
+            std::deque<std::function<void()>> work;
+            work.swap(FQueue);
+            hold.unlock();
+            for (auto& fn : work) {
+                try {
+                    fn();
+                } catch (const std::exception& e) {
+                    TLogger::Info(std::string("Websocket delivery error ") + e.what());
+                }
+            }
+            hold.lock();
+        }
+    }
+    std::mutex FLock;
+    std::condition_variable FWake;
+    std::deque<std::function<void()>> FQueue;
+    std::thread FThread;
+    bool FStop = false;
+};
+
+}  // namespace
+
+struct TWebsocketClient::Handlers {
+    std::mutex lock;
+    TDataHandler onData;
+    TTextHandler onText;
+    TEventHandler onConnected, onDisconnected;
+};
+
+// The reader thread: one wait on every websocket's socket, then each client's
+// input, pings for idle ones and reconnection of lost ones.
+class TWsReader {
+public:
+    static constexpr size_t MaxClients = 64;
+    static constexpr uint32_t ReadTimeoutMs = 5000;
+    static constexpr auto PingAfter = std::chrono::seconds(11);
+    static constexpr auto ReconnectAfter = std::chrono::seconds(5);
+
+    static TWsReader& Instance() {
+        static TWsReader r;
+        return r;
+    }
+    void Add(TWebsocketClient* c) {
+        std::lock_guard<std::mutex> hold(FLock);
+        for (auto* x : FClients)
+            if (x == c) return;
+        if (FClients.size() >= MaxClients)
+            throw EWebsocketError("Max 64 connections can be handled by one read thread!");
+        FClients.push_back(c);
+        if (!FThread.joinable()) {
+            FPoller = platform::sock::MakePoller();
+            FThread = std::thread([this] { Run(); });
+        }
+        if (FPoller) FPoller->Wake();
+    }
+    // Waits for a pass that uses the client to end.
+    void Remove(TWebsocketClient* c) {
+        std::lock_guard<std::mutex> hold(FLock);
+        for (auto it = FClients.begin(); it != FClients.end(); ++it)
+            if (*it == c) {
+                FClients.erase(it);
+                break;
+            }
+    }
+    ~TWsReader() {
+        {
+            std::lock_guard<std::mutex> hold(FLock);
+            FStop = true;
+        }
+        if (FPoller) FPoller->Wake();
+        if (FThread.joinable()) FThread.join();
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::vector<platform::sock::Socket> sockets;
+            bool pending = false;
+            {
+                std::lock_guard<std::mutex> hold(FLock);
+                if (FStop) return;
+                for (auto* c : FClients) {
+                    const auto s = c->ReadySocket();
+                    if (s != platform::sock::InvalidSocket) sockets.push_back(s);
+                    pending = pending || c->HasPendingInput();
+                }
+            }
+            if (!pending) FPoller->Wait(sockets, ReadTimeoutMs);
+            std::lock_guard<std::mutex> hold(FLock);
+            if (FStop) return;
+            for (auto* c : std::vector<TWebsocketClient*>(FClients)) {
+                std::unique_lock<std::recursive_mutex> client(c->FLock, std::try_to_lock);
+                if (!client) continue;  // busy on another thread: next pass
+                try {
+                    c->ProcessInput();
+                    c->KeepAlive();
+                } catch (const std::exception& e) {
+                    c->Reset(e.what());
+                }
+            }
+        }
+    }
+    std::mutex FLock;  // the list, and every pass over it
+    std::vector<TWebsocketClient*> FClients;
+    std::unique_ptr<platform::sock::Poller> FPoller;
+    std::thread FThread;
+    bool FStop = false;
+};
+
+TWebsocketClient::TWebsocketClient(std::string host, uint16_t port, std::string resourceName, bool tls,
+                                   Options options)
+    : FHost(std::move(host)),
+      FResourceName(std::move(resourceName)),
+      FPort(port),
+      FTls(tls),
+      FOptions(std::move(options)),
+      FHandlers(std::make_shared<Handlers>()),
+      FReader(FOptions.limits) {}
+
+TWebsocketClient::TWebsocketClient(std::string host, uint16_t port, std::string resourceName, bool tls)
+    : TWebsocketClient(std::move(host), port, std::move(resourceName), tls, Options{}) {}
+
+TWebsocketClient::~TWebsocketClient() {
+    TWsReader::Instance().Remove(this);
+    {
+        // Messages still queued for this client are dropped.
+        std::lock_guard<std::mutex> hold(FHandlers->lock);
+        FHandlers->onData = nullptr;
+        FHandlers->onText = nullptr;
+        FHandlers->onConnected = nullptr;
+        FHandlers->onDisconnected = nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> hold(FLock);
+    FIsWebsocket = false;
+    if (FStream) FStream->Close();
+}
+
+void TWebsocketClient::OnBinData(TDataHandler h) {
+    std::lock_guard<std::mutex> hold(FHandlers->lock);
+    FHandlers->onData = std::move(h);
+}
+void TWebsocketClient::OnTextData(TTextHandler h) {
+    std::lock_guard<std::mutex> hold(FHandlers->lock);
+    FHandlers->onText = std::move(h);
+}
+void TWebsocketClient::OnConnected(TEventHandler h) {
+    std::lock_guard<std::mutex> hold(FHandlers->lock);
+    FHandlers->onConnected = std::move(h);
+}
+void TWebsocketClient::OnDisconnected(TEventHandler h) {
+    std::lock_guard<std::mutex> hold(FHandlers->lock);
+    FHandlers->onDisconnected = std::move(h);
+}
+
+namespace {
+// An event for the delivery thread; a client freed meanwhile gets nothing.
+void Deliver(const std::weak_ptr<void>& alive, std::function<void()> fn) {
+    TWsDelivery::Instance().Post([alive, fn = std::move(fn)] {
+        if (!alive.expired()) fn();
+    });
+}
+}  // namespace
+
+bool TWebsocketClient::Connected() const {
+    std::lock_guard<std::recursive_mutex> hold(FLock);
+    return FStream != nullptr;
+}
+
+void TWebsocketClient::Connect() {
+    std::lock_guard<std::recursive_mutex> hold(FLock);
+    if (FStream) {
+        TryUpgradeToWebsocket();
+        return;
+    }
+    FReader.Clear();
+    FIsWebsocket = false;
+    FCloseSent = false;
+    std::string error;
+    FStream = FOptions.open(FHost, FPort, FTls, FOptions.connectTimeoutMs, error);
+    Touch();
+    if (!FStream) throw EWebsocketError(error.empty() ? "Could not connect" : error);
+}
+
+bool TWebsocketClient::TryUpgradeToWebsocket(std::string* reason) {
+    std::unique_lock<std::recursive_mutex> hold(FLock);
+    if (FIsWebsocket) return true;
+    if (!FStream) {
+        if (reason) *reason = "Not connected";
+        return false;
+    }
+    FReader.Clear();
+    const std::string key = TWsHandshake::MakeKey();
+    const std::string request = TWsHandshake::Request(FHost, FPort, FResourceName, key, FTls);
+    std::string refusal;
+    TWsHandshake head;
+    try {
+        if (!FStream->Write(reinterpret_cast<const uint8_t*>(request.data()), request.size(), FOptions.writeTimeoutMs))
+            throw EWebsocketError("The upgrade request could not be sent");
+        uint8_t buf[4096];
+        const auto deadline = Clock::now() + std::chrono::milliseconds(FOptions.readTimeoutMs);
+        while (!head.Complete()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const int n = left > 0 ? FStream->Read(buf, sizeof buf, static_cast<uint32_t>(left)) : -1;
+            if (n <= 0) throw EWebsocketError("No upgrade response");
+            const size_t used = head.Feed(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+            // Bytes after the head are frames already.
+            if (head.Complete() && used < static_cast<size_t>(n)) FReader.Feed(buf + used, static_cast<size_t>(n) - used);
+        }
+        refusal = TWsHandshake::Check(head.Result(), key);
+    } catch (const EWebsocketError& e) {
+        refusal = e.what();
+    }
+    if (!refusal.empty()) {
+        if (reason) *reason = refusal;
+        TLogger::Fine("Websocket upgrade refused: " + refusal);
+        return false;
+    }
+    FIsWebsocket = true;
+    FCloseSent = false;
+    Touch();
+    FLastPing = Clock::now();
+    hold.unlock();
+    TWsReader::Instance().Add(this);
+    FRegistered = true;
+    std::weak_ptr<void> alive = FHandlers;
+    auto handlers = FHandlers;
+    Deliver(alive, [handlers] {
+        TEventHandler h;
+        {
+            std::lock_guard<std::mutex> l(handlers->lock);
+            h = handlers->onConnected;
+        }
+        if (h) h();
+    });
+    return true;
+}
+
+void TWebsocketClient::WriteData(const uint8_t* data, size_t size, TWSDataCode code, bool fin) {
+    const std::vector<uint8_t> frame = EncodeClientFrame(code, data, size, MaskKey(), fin);
+    std::shared_ptr<TWsStream> stream;
+    {
+        std::lock_guard<std::recursive_mutex> l(FLock);
+        if (!FStream || !FIsWebsocket) throw EWebsocketError("Websocket not connected");
+        stream = FStream;
+    }
+    std::lock_guard<std::mutex> hold(FWriteLock);
+    if (!stream->Write(frame.data(), frame.size(), FOptions.writeTimeoutMs))
+        throw EWebsocketError("Websocket write failed");
+    Touch();
+}
+
+platform::sock::Socket TWebsocketClient::ReadySocket() {
+    std::unique_lock<std::recursive_mutex> hold(FLock, std::try_to_lock);
+    if (!hold || !FStream || !FIsWebsocket) return platform::sock::InvalidSocket;
+    return FStream->Socket();
+}
+
+bool TWebsocketClient::HasPendingInput() {
+    std::unique_lock<std::recursive_mutex> hold(FLock, std::try_to_lock);
+    return hold && FStream && FIsWebsocket && (FReader.HasPending() || FStream->Pending());
+}
+
+void TWebsocketClient::ProcessInput() {
+    if (!FStream || !FIsWebsocket) return;
+    // What arrived: read without waiting while there is something.
+    uint8_t buf[16384];
+    for (int rounds = 0; rounds < 64; ++rounds) {
+        const int n = FStream->Read(buf, sizeof buf, 0);
+        if (n == 0) throw EWebsocketError("Connection closed by the server");
+        if (n < 0) break;
+        FReader.Feed(buf, static_cast<size_t>(n));
+        if (!FStream->Pending() && n < static_cast<int>(sizeof buf)) break;
+    }
+    auto handlers = FHandlers;
+    std::weak_ptr<void> alive = FHandlers;
+    while (FIsWebsocket) {
+        std::optional<TWsMessage> m = FReader.Next();
+        if (!m) break;
+        Touch();
+        switch (m->code) {
+            case TWSDataCode::wdcPing:
+                // Answered at once, before anything later is handed on.
+                WriteData(m->data.data(), m->data.size(), TWSDataCode::wdcPong);
+                break;
+            case TWSDataCode::wdcPong:
+                break;
+            case TWSDataCode::wdcClose: {
+                uint16_t code = WsCloseNormal;
+                if (m->data.size() >= 2) code = static_cast<uint16_t>((m->data[0] << 8) | m->data[1]);
+                TLogger::Fine("Websocket closed by the server with code " + std::to_string(code));
+                CloseLocally(true);
+                Deliver(alive, [handlers] {
+                    TEventHandler h;
+                    {
+                        std::lock_guard<std::mutex> l(handlers->lock);
+                        h = handlers->onDisconnected;
+                    }
+                    if (h) h();
+                });
+                return;
+            }
+            case TWSDataCode::wdcBinary:
+                Deliver(alive, [handlers, data = std::move(m->data)] {
+                    TDataHandler h;
+                    {
+                        std::lock_guard<std::mutex> l(handlers->lock);
+                        h = handlers->onData;
+                    }
+                    if (h) h(data);
+                });
+                break;
+            case TWSDataCode::wdcText:
+                Deliver(alive, [handlers, text = std::string(m->data.begin(), m->data.end())] {
+                    TTextHandler h;
+                    {
+                        std::lock_guard<std::mutex> l(handlers->lock);
+                        h = handlers->onText;
+                    }
+                    if (h) h(text);
+                });
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void TWebsocketClient::KeepAlive() {
+    const auto now = Clock::now();
+    if (FStream && FIsWebsocket) {
+        if (now - FLastPing >= TWsReader::PingAfter) {
+            FLastPing = now;
+            Ping();
+        }
+        return;
+    }
+    // Lost: a new connection and upgrade once it has been quiet for a while.
+    if (now - FLastActivity.load() < TWsReader::ReconnectAfter || FHost.empty() || !FPort) return;
+    Touch();
+    try {
+        if (FStream) FStream->Close();
+        FStream.reset();
+        Connect();
+        TryUpgradeToWebsocket();
+    } catch (const std::exception& e) {
+        TLogger::Fine(std::string("Websocket reconnect failed: ") + e.what());
+    }
+}
+
+void TWebsocketClient::Reset(const std::string& why) {
+    TLogger::Fine("Websocket reset: " + why);
+    FReader.Clear();
+    const bool was = FIsWebsocket.exchange(false);
+    if (FStream) FStream->Close();
+    FStream.reset();
+    Touch();
+    if (!was) return;
+    auto handlers = FHandlers;
+    Deliver(std::weak_ptr<void>(FHandlers), [handlers] {
+        TEventHandler h;
+        {
+            std::lock_guard<std::mutex> l(handlers->lock);
+            h = handlers->onDisconnected;
+        }
+        if (h) h();
+    });
+}
+
+void TWebsocketClient::CloseLocally(bool answeringPeer) {
+    if (FStream && FIsWebsocket && !FCloseSent) {
+        const uint8_t normal[2] = {0x03, 0xE8};
+        try {
+            WriteData(normal, sizeof normal, TWSDataCode::wdcClose);
+        } catch (const std::exception&) {
+        }
+        FCloseSent = true;
+    }
+    (void)answeringPeer;
+    FIsWebsocket = false;
+    if (FStream) FStream->Close();
+    FStream.reset();
+    Touch();
+}
+
+void TWebsocketClient::Close(uint16_t code, const std::string& reason) {
+    std::lock_guard<std::recursive_mutex> hold(FLock);
+    if (FStream && FIsWebsocket && !FCloseSent) {
+        if (code < 1000) code = WsCloseNormal;
+        std::vector<uint8_t> payload{static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+        payload.insert(payload.end(), reason.begin(), reason.begin() + std::min<size_t>(reason.size(), 123));
+        try {
+            WriteData(payload.data(), payload.size(), TWSDataCode::wdcClose);
+            FCloseSent = true;
+            // The peer's answer, or a second of silence.
+            uint8_t buf[1024];
+            while (FStream->Read(buf, sizeof buf, 1000) > 0) {
+            }
+        } catch (const std::exception&) {
+        }
+    }
+    FIsWebsocket = false;
+    if (FStream) FStream->Close();
+    FStream.reset();
+}
+
+void TWebsocketClient::Disconnect() {
+    TWsReader::Instance().Remove(this);
+    std::lock_guard<std::recursive_mutex> hold(FLock);
+    FIsWebsocket = false;
+    if (FStream) FStream->Close();
+    FStream.reset();
+}
+
+}  // namespace qz
