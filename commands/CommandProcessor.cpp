@@ -80,9 +80,10 @@ std::string TCommandProcessor::ProcessCommand(const std::string& text) {
     if (std::string(root.name()) == "response") {
         const std::string id = root.attribute("id").value();
         TLogger::Fine("Found response packet with id " + id);
-        if (FCtx.AppState && id == FCtx.AppState->PacketId()) {
+        if (FCtx.AppState && !id.empty() && id == FCtx.AppState->PacketId()) {
             FCtx.AppState->SetReceivedResponse(text);
-            if (FCtx.ResponseReceived) FCtx.ResponseReceived->Pulse();
+            // Set, not pulsed: the reply may come before the heartbeat waits for it.
+            if (FCtx.ResponseReceived) FCtx.ResponseReceived->Set();
         } else {
             TLogger::Fine("Unexpected response with id " + id);
         }

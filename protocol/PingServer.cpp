@@ -126,6 +126,8 @@ uint32_t TPingServerThread::RunCycle() {
                                                _noChangeValue ? _state.NoChangeCode() : std::string(), cfg.Server,
                                                outcome);
         } else if (_hooks.websocket->Connected()) {
+            // A late answer to an earlier cycle must not end this one's wait.
+            _responseReceived.Reset();
             WebsocketSend();
             if (!_responseReceived.WaitFor(cfg.WebsocketTimeout)) {
                 outcome = TRequestResult::rrError;

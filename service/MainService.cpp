@@ -28,6 +28,7 @@
 #include "protocol/AppState.h"
 #include "protocol/GuardEventsInfo.h"
 #include "protocol/PingServer.h"
+#include "protocol/SocketConnector.h"
 #include "platform/Errors.h"
 #include "platform/Registry.h"
 #include "platform/Clock.h"
@@ -131,7 +132,7 @@ TMainService::TMainService(CreateTag) {
     TPingServerThread::Hooks hooks;
     hooks.config = [this] {
         THeartbeatConfig c;
-        c.UseWebsockets = false;  // the websocket channel joins later
+        c.UseWebsockets = FSettings->UseWebsockets();
         c.WebsocketTimeout = static_cast<uint32_t>(std::max(0, FSettings->WebsocketTimeout()));
         c.IMAlivePeriod = static_cast<uint32_t>(std::max(0, FSettings->IMAlivePeriod()));
         c.NetworkOutageTimeout = static_cast<uint32_t>(std::max(0, FSettings->NetworkOutageTimeout()));
@@ -141,6 +142,20 @@ TMainService::TMainService(CreateTag) {
     };
     hooks.onMainThread = [](const std::function<void()>& fn) { TMainThreadQueue::Instance().Synchronize(fn); };
     hooks.lockConsole = [this] { FLocker->SetLocked(lsLocked); };
+    {
+        TSocketConnectorDeps w;
+        w.GuardUrl = [this] { return FSettings->GuardServerURL(); };
+        w.ConnectionPassword = [this] { return FAppState->ConnectionPassword(); };
+        w.UseWebsockets = [this] { return FSettings->UseWebsockets(); };
+        w.Stopping = [this] { return FStopRequested.load(); };
+        w.PacketId = [this] { return FAppState->PacketId(); };
+        w.SetReceivedResponse = [this](const std::string& r) { FAppState->SetReceivedResponse(r); };
+        w.ResponseReceived = hResponseReceivedEvent.get();
+        // Requests the server pushes over the socket go where the command port's go.
+        w.HandleServerRequest = [this](const TBytes& request) { return FWebServer->DoHandleServerRequest(request); };
+        FSocketConnector = std::make_unique<TSocketConnector>(w);
+        hooks.websocket = FSocketConnector.get();
+    }
     FPinger = std::make_unique<TPingServerThread>(*FAppState, hooks, *hEvent, *hResponseReceivedEvent, g_testTransport);
     TLicenseManagerThread::Deps metering;
     metering.StationData = &FAppState->LMData();
@@ -268,7 +283,9 @@ TMainService::~TMainService() {
         FPinger->Terminate();
         FPinger->WaitFor();
     }
-    // The command server goes first: its requests drive everything else.
+    // The websocket channel hands requests to the command server: it goes first.
+    FSocketConnector.reset();
+    // The command server next: its requests drive everything else.
     FWebServer.reset();
     FCommandProcessor.reset();
     FSessionLimitManager.reset();  // cancels a countdown; it warns through the messenger
@@ -457,6 +474,9 @@ void TMainService::Stop() {
     FWebServer->Stop();
     FLicenseManager->WaitFor();
     FPinger->WaitFor();
+    // The channel follows the heartbeat: closed when it ends.
+    FSocketConnector->SetNeedToReconnect(false);
+    FSocketConnector->RefreshState();
     StopUI();
     TLogger::Fine("I am completely dead");
 }

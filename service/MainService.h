@@ -26,6 +26,7 @@ class TMessageCache;
 class TMessenger;
 class TCommandProcessor;
 class TWebServerModule;
+class TSocketConnector;
 class TBannerCache;
 class TUpdateManager;
 class TCustomLoginProcessor;
@@ -125,6 +126,7 @@ private:
     std::unique_ptr<TMessenger> FMessenger;
     std::unique_ptr<TCommandProcessor> FCommandProcessor;
     std::unique_ptr<TWebServerModule> FWebServer;
+    std::unique_ptr<TSocketConnector> FSocketConnector;
     std::unique_ptr<TBannerCache> FBannerCache;
     std::unique_ptr<TUpdateManager> FUpdateManager;
     std::unique_ptr<TEventLogger> FCustomEventLog;

@@ -1,5 +1,6 @@
 #include "websocket/WebsocketClient.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <random>
@@ -27,6 +28,10 @@ public:
     static TWsDelivery& Instance() {
         static TWsDelivery d;
         return d;
+    }
+    bool OnDeliveryThread() {
+        std::lock_guard<std::mutex> hold(FLock);
+        return FThread.joinable() && FThread.get_id() == std::this_thread::get_id();
     }
     void Post(std::function<void()> fn) {
         std::lock_guard<std::mutex> hold(FLock);
@@ -82,8 +87,6 @@ struct TWebsocketClient::Handlers {
 class TWsReader {
 public:
     static constexpr size_t MaxClients = 64;
-    static constexpr uint32_t ReadTimeoutMs = 5000;
-    static constexpr auto PingAfter = std::chrono::seconds(11);
     static constexpr auto ReconnectAfter = std::chrono::seconds(5);
 
     static TWsReader& Instance() {
@@ -126,6 +129,7 @@ private:
         for (;;) {
             std::vector<platform::sock::Socket> sockets;
             bool pending = false;
+            uint32_t waitMs = 5000;
             {
                 std::lock_guard<std::mutex> hold(FLock);
                 if (FStop) return;
@@ -133,9 +137,10 @@ private:
                     const auto s = c->ReadySocket();
                     if (s != platform::sock::InvalidSocket) sockets.push_back(s);
                     pending = pending || c->HasPendingInput();
+                    waitMs = std::min(waitMs, c->FOptions.pollMs);
                 }
             }
-            if (!pending) FPoller->Wait(sockets, ReadTimeoutMs);
+            if (!pending) FPoller->Wait(sockets, waitMs);
             std::lock_guard<std::mutex> hold(FLock);
             if (FStop) return;
             for (auto* c : std::vector<TWebsocketClient*>(FClients)) {
@@ -210,6 +215,20 @@ void Deliver(const std::weak_ptr<void>& alive, std::function<void()> fn) {
     });
 }
 }  // namespace
+
+void TWebsocketClient::WaitForDeliveries(uint32_t timeoutMs) {
+    TWsDelivery& d = TWsDelivery::Instance();
+    if (d.OnDeliveryThread()) return;
+    auto done = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto flag = std::make_shared<bool>(false);
+    d.Post([done, flag] {
+        std::lock_guard<std::mutex> l(done->first);
+        *flag = true;
+        done->second.notify_all();
+    });
+    std::unique_lock<std::mutex> l(done->first);
+    done->second.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return *flag; });
+}
 
 bool TWebsocketClient::Connected() const {
     std::lock_guard<std::recursive_mutex> hold(FLock);
@@ -378,7 +397,7 @@ void TWebsocketClient::ProcessInput() {
 void TWebsocketClient::KeepAlive() {
     const auto now = Clock::now();
     if (FStream && FIsWebsocket) {
-        if (now - FLastPing >= TWsReader::PingAfter) {
+        if (now - FLastPing >= std::chrono::milliseconds(FOptions.pingAfterMs)) {
             FLastPing = now;
             Ping();
         }

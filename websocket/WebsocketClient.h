@@ -31,6 +31,10 @@ public:
         uint32_t writeTimeoutMs = 2000;
         TWsFrameReader::Limits limits;
         TOpener open = OpenWsStream;
+        // A ping once the last one is this old, looked at on every pass of the
+        // reader, which waits at most pollMs: pings every 11 to 16 s.
+        uint32_t pingAfterMs = 11000;
+        uint32_t pollMs = 5000;
     };
 
     TWebsocketClient(std::string host, uint16_t port, std::string resourceName, bool tls, Options options);
@@ -60,6 +64,11 @@ public:
     void Close(uint16_t code = WsCloseNormal, const std::string& reason = "");
     // Closes without a close frame and leaves the reader thread.
     void Disconnect();
+
+    // Waits until every message and event queued so far has been handed over
+    // (so an owner can go without a handler of its still running); returns at
+    // once on the delivery thread itself.
+    static void WaitForDeliveries(uint32_t timeoutMs = 5000);
 
     const std::string& Host() const { return FHost; }
     uint16_t Port() const { return FPort; }

@@ -31,6 +31,12 @@ public:
         }
         return true;
     }
+    // What the client sent next: bytes read, 0 when it closed, -1 when nothing came within timeoutMs.
+    int Receive(char* buf, size_t size, int timeoutMs) {
+        if (httplib::detail::select_read(sock_, timeoutMs / 1000, (timeoutMs % 1000) * 1000) <= 0) return -1;
+        const ssize_t n = httplib::detail::read_socket(sock_, buf, size, 0);
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
     // Waits, but ends early when the server stops; false then.
     bool Pause(int ms) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -22,6 +22,7 @@ using qztest::HostileServer;
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 // What the client hands its owner, gathered for the test.
 struct Inbox {
@@ -206,6 +207,46 @@ TEST(WebsocketClient, AMaskedServerFrameResetsTheConnection) {
     EXPECT_TRUE(inbox.WaitClosed());
     EXPECT_FALSE(client.IsWebsocket());
     EXPECT_EQ(inbox.messages.size(), 1u);
+}
+
+TEST(WebsocketClient, AnIdleConnectionIsPingedOnSchedule) {
+    // The client's frames as the server reads them: the times of its pings.
+    std::mutex m;
+    std::vector<Clock::time_point> pings;
+    HostileServer server(Upgrade("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n", true,
+                                 [&](HostileConnection& c) {
+                                     std::string got;
+                                     const auto end = Clock::now() + std::chrono::milliseconds(2600);
+                                     char buf[256];
+                                     while (Clock::now() < end && !c.Stopping()) {
+                                         const int n = c.Receive(buf, sizeof buf, 50);
+                                         if (n <= 0) continue;
+                                         got.append(buf, static_cast<size_t>(n));
+                                         // Empty masked pings: 0x89 0x80 and a 4-byte key.
+                                         while (got.size() >= 6) {
+                                             if (static_cast<uint8_t>(got[0]) == 0x89) {
+                                                 std::lock_guard<std::mutex> l(m);
+                                                 pings.push_back(Clock::now());
+                                             }
+                                             got.erase(0, 6);
+                                         }
+                                     }
+                                 }));
+    TWebsocketClient::Options o;
+    o.pingAfterMs = 400;
+    o.pollMs = 50;
+    TWebsocketClient client("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false, o);
+    client.Connect();
+    ASSERT_TRUE(client.TryUpgradeToWebsocket());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::lock_guard<std::mutex> l(m);
+    ASSERT_GE(pings.size(), 4u);
+    ASSERT_LE(pings.size(), 7u);
+    for (size_t i = 1; i < pings.size(); ++i) {
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(pings[i] - pings[i - 1]).count();
+        EXPECT_GE(gap, 350) << i;
+        EXPECT_LE(gap, 650) << i;
+    }
 }
 
 }  // namespace
