@@ -149,6 +149,10 @@ private:
                 try {
                     c->ProcessInput();
                     c->KeepAlive();
+                } catch (const EWebsocketError& e) {
+                    // The peer learns why (1002, or 1009 for what the bounds refuse), then a clean start.
+                    c->SendCloseCode(e.CloseCode());
+                    c->Reset(e.what());
                 } catch (const std::exception& e) {
                     c->Reset(e.what());
                 }
@@ -413,6 +417,16 @@ void TWebsocketClient::KeepAlive() {
         TryUpgradeToWebsocket();
     } catch (const std::exception& e) {
         TLogger::Fine(std::string("Websocket reconnect failed: ") + e.what());
+    }
+}
+
+void TWebsocketClient::SendCloseCode(uint16_t code) {
+    if (!FStream || !FIsWebsocket || FCloseSent) return;
+    const uint8_t payload[2] = {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+    try {
+        WriteData(payload, sizeof payload, TWSDataCode::wdcClose);
+        FCloseSent = true;
+    } catch (const std::exception&) {
     }
 }
 

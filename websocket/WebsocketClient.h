@@ -83,6 +83,7 @@ private:
     platform::sock::Socket ReadySocket();
     void KeepAlive();
     void Reset(const std::string& why);
+    void SendCloseCode(uint16_t code);
     void CloseLocally(bool answeringPeer);
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
 

@@ -190,6 +190,29 @@ TEST(WebsocketClient, RefusedUpgradesGiveTheirReasons) {
     }
 }
 
+TEST(WebsocketClient, AMessageBeyondTheBoundClosesWith1009) {
+    std::atomic<int> closeCode{0};
+    HostileServer server(Upgrade("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n", true,
+                                 [&](HostileConnection& c) {
+                                     // A 64-bit length far past the bound, and no payload.
+                                     c.Send(std::string("\x82\x7f\x00\x00\x00\x01\x00\x00\x00\x00", 10));
+                                     char buf[64];
+                                     const int n = c.Receive(buf, sizeof buf, 3000);
+                                     // The client's close frame: 0x88, masked length 2, key, code.
+                                     if (n >= 8 && static_cast<uint8_t>(buf[0]) == 0x88)
+                                         closeCode = ((buf[6] ^ buf[2]) & 0xFF) << 8 | ((buf[7] ^ buf[3]) & 0xFF);
+                                 }));
+    TWebsocketClient client("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false);
+    Inbox inbox;
+    inbox.Attach(client);
+    client.Connect();
+    ASSERT_TRUE(client.TryUpgradeToWebsocket());
+    EXPECT_TRUE(inbox.WaitClosed());
+    EXPECT_TRUE(qztest::WaitUntil([&] { return closeCode != 0; }));
+    EXPECT_EQ(closeCode, 1009);
+    EXPECT_FALSE(client.IsWebsocket());
+}
+
 TEST(WebsocketClient, AMaskedServerFrameResetsTheConnection) {
     HostileServer server(Upgrade("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n", true,
                                  [](HostileConnection& c) {
