@@ -189,6 +189,8 @@ TWebsocketClient::~TWebsocketClient() {
         FHandlers->onConnected = nullptr;
         FHandlers->onDisconnected = nullptr;
     }
+    // A handler already running finishes before its owner may go.
+    WaitForDeliveries();
     std::lock_guard<std::recursive_mutex> hold(FLock);
     FIsWebsocket = false;
     if (FStream) FStream->Close();

@@ -105,8 +105,8 @@ TEST_P(WebsocketInterop, EveryLengthFormFragmentsPingsAndClose) {
     const bool tls = GetParam();
     PythonPeer peer(tls);
     ASSERT_NE(peer.Port(), 0);
+    Inbox inbox;  // outlives the client, whose handlers point at it
     TWebsocketClient client("127.0.0.1", peer.Port(), "/server/guard7?hostname=LAB-07", tls);
-    Inbox inbox;
     inbox.Attach(client);
     client.Connect();
     std::string reason;
@@ -202,8 +202,8 @@ TEST(WebsocketClient, AMessageBeyondTheBoundClosesWith1009) {
                                      if (n >= 8 && static_cast<uint8_t>(buf[0]) == 0x88)
                                          closeCode = ((buf[6] ^ buf[2]) & 0xFF) << 8 | ((buf[7] ^ buf[3]) & 0xFF);
                                  }));
+    Inbox inbox;  // outlives the client, whose handlers point at it
     TWebsocketClient client("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false);
-    Inbox inbox;
     inbox.Attach(client);
     client.Connect();
     ASSERT_TRUE(client.TryUpgradeToWebsocket());
@@ -220,8 +220,8 @@ TEST(WebsocketClient, AMaskedServerFrameResetsTheConnection) {
                                      c.Send(std::string("\x82\x82\x01\x02\x03\x04xy", 8));
                                      c.Pause(3000);
                                  }));
+    Inbox inbox;  // outlives the client, whose handlers point at it
     TWebsocketClient client("127.0.0.1", server.Port(), "/ws", false);
-    Inbox inbox;
     inbox.Attach(client);
     client.Connect();
     ASSERT_TRUE(client.TryUpgradeToWebsocket());
