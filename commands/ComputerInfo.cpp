@@ -56,11 +56,8 @@ std::string DriveTypeName(uint32_t type) {
     }
 }
 
-// Whole MiB of a byte count; a size that couldn't be read counts as -1 bytes.
-std::string Mb(std::optional<uint64_t> bytes) {
-    const int64_t b = bytes ? static_cast<int64_t>(*bytes) : -1;
-    return std::to_string(b / 1024 / 1024) + "Mb";
-}
+// Whole MiB of a byte count (a size that couldn't be read is -1 bytes, so 0Mb).
+std::string Mb(int64_t bytes) { return std::to_string(bytes / 1024 / 1024) + "Mb"; }
 
 // One property of the rows (the last row's stands): nullopt when the query
 // fails, no value when it answers no rows.
@@ -174,8 +171,8 @@ std::string TComputerInfo::GetAllDriveInfo() {
                 const auto volume = platform::hw::VolumeInfo(letter + "\\").value_or(platform::hw::VolumeFacts{});
                 const auto space = platform::hw::DiskSpace(letter + "\\");
                 line += Printf(" %-10s %-11s %10s %10s", volume.fileSystem.c_str(), volume.label.c_str(),
-                               Mb(space ? std::optional<uint64_t>(space->total) : std::nullopt).c_str(),
-                               Mb(space ? std::optional<uint64_t>(space->free) : std::nullopt).c_str());
+                               Mb(space ? static_cast<int64_t>(space->total) : -1).c_str(),
+                               Mb(space ? static_cast<int64_t>(space->free) : -1).c_str());
             }
             out += line + "\r\n";
         }

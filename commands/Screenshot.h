@@ -17,7 +17,7 @@ public:
     static std::vector<uint8_t> GetScreenShot(int width, int height, const std::string& message,
                                               const std::string& ServerVersion);
 
-    // The parts, each on its own for tests and the benchmark.
+    // Each stage on its own, for tests and the benchmark.
     // The size a picture is scaled to: unchanged when it fits, never enlarged.
     static platform::screen::Size ScaledSize(int srcWidth, int srcHeight, int width, int height);
     // Bilinear resampling in 16.16 fixed point (weights summing to 65537).

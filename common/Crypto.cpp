@@ -39,23 +39,21 @@ TBytes TCrypto::PrepareKey(const TBytes& Password) {
     return key;
 }
 
-TBytes TCrypto::CalculateMD5(const TBytes& AValue) {
-    TBytes digest(16);
+namespace {
+TBytes Digest(const TBytes& value, const EVP_MD* md, const char* name) {
+    TBytes digest(static_cast<size_t>(EVP_MD_size(md)));
     unsigned int len = 0;
-    if (EVP_Digest(AValue.data(), AValue.size(), digest.data(), &len, EVP_md5(), nullptr) != 1 || len != 16)
-        throw ECipherError("MD5 failed");
+    if (EVP_Digest(value.data(), value.size(), digest.data(), &len, md, nullptr) != 1 || len != digest.size())
+        throw ECipherError(std::string(name) + " failed");
     return digest;
 }
+}  // namespace
+
+TBytes TCrypto::CalculateMD5(const TBytes& AValue) { return Digest(AValue, EVP_md5(), "MD5"); }
 
 TBytes TCrypto::CalculateMD5(const std::string& AValue) { return CalculateMD5(ToBytes(AValue)); }
 
-TBytes TCrypto::CalculateSHA1(const TBytes& AValue) {
-    TBytes digest(20);
-    unsigned int len = 0;
-    if (EVP_Digest(AValue.data(), AValue.size(), digest.data(), &len, EVP_sha1(), nullptr) != 1 || len != 20)
-        throw ECipherError("SHA-1 failed");
-    return digest;
-}
+TBytes TCrypto::CalculateSHA1(const TBytes& AValue) { return Digest(AValue, EVP_sha1(), "SHA-1"); }
 
 TBytes TCrypto::Encrypt(const TBytes& InputBytes, const TBytes& Password) {
     const size_t full = InputBytes.size() / kBlock * kBlock;

@@ -50,14 +50,14 @@ void TBannerCache::Init() {
 
 bool TBannerCache::Download(const std::string& id) {
     const std::string folder = BannersFolder();
-    const std::string part = folder + id + ".part", target = folder + id + ".png";
+    const std::string partial = folder + id + ".part", target = folder + id + ".png";
     std::error_code ec;
     try {
         // Users read the pictures: their session programs show them.
         platform::files::SecureFolder(folder, platform::files::Others::Read);
         TLogger::Fine("Load banner from server with id " + id);
-        std::ofstream out(ToFsPath(part), std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("Cannot create file \"" + part + "\"");
+        std::ofstream out(ToFsPath(partial), std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("Cannot create file \"" + partial + "\"");
         TDownloadLimits limits;
         const int32_t timeout = FSettings.BannerTimeout();
         limits.connectMs = limits.readMs = timeout > 0 ? static_cast<uint32_t>(timeout) : 15000;
@@ -70,13 +70,13 @@ bool TBannerCache::Download(const std::string& id) {
         }, limits);
         out.close();
         if (!reply.ok) throw std::runtime_error(reply.error);
-        if (!out) throw std::runtime_error("Cannot write file \"" + part + "\"");
+        if (!out) throw std::runtime_error("Cannot write file \"" + partial + "\"");
         // Only a whole picture takes the banner's name.
-        platform::files::MoveOver(part, target);
+        platform::files::MoveOver(partial, target);
         return true;
     } catch (const std::exception& e) {
         TLogger::Info(std::string("Can not load banner. Reason: ") + e.what());
-        std::filesystem::remove(ToFsPath(part), ec);
+        std::filesystem::remove(ToFsPath(partial), ec);
         return false;
     }
 }

@@ -71,12 +71,12 @@ std::string TSocketConnector::EncryptedValue(const std::string& text) const {
 
 TSocketConnector::Target TSocketConnector::MakeTarget() const {
     const std::string w = (FDeps.GuardUrl ? FDeps.GuardUrl() : std::string()) + "7";
-    const TUrlParts parts = SplitUrl(w);
+    const TUrlParts url = SplitUrl(w);
     Target t;
-    t.host = parts.host;
-    t.port = static_cast<uint16_t>(parts.port);
-    t.tls = parts.scheme == "https";
-    std::string path = parts.target.substr(0, parts.target.find_first_of("?#"));
+    t.host = url.host;
+    t.port = static_cast<uint16_t>(url.port);
+    t.tls = url.scheme == "https";
+    std::string path = url.target.substr(0, url.target.find_first_of("?#"));
     std::string sm;
     std::vector<std::string> macs;
     GetPhysicalAdapterMacs(macs);

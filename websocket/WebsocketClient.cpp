@@ -213,14 +213,20 @@ void TWebsocketClient::OnDisconnected(TEventHandler h) {
     FHandlers->onDisconnected = std::move(h);
 }
 
-namespace {
-// An event for the delivery thread; a client freed meanwhile gets nothing.
-void Deliver(const std::weak_ptr<void>& alive, std::function<void()> fn) {
-    TWsDelivery::Instance().Post([alive, fn = std::move(fn)] {
-        if (!alive.expired()) fn();
+// An event for the owner's handler, run on the delivery thread; the handler
+// is taken when it runs, so a client freed meanwhile (its handlers cleared)
+// gets nothing.
+template <typename Handler, typename... Args>
+void TWebsocketClient::Notify(Handler Handlers::*which, Args... args) {
+    TWsDelivery::Instance().Post([handlers = FHandlers, which, args...] {
+        Handler h;
+        {
+            std::lock_guard<std::mutex> l(handlers->lock);
+            h = (*handlers).*which;
+        }
+        if (h) h(args...);
     });
 }
-}  // namespace
 
 void TWebsocketClient::WaitForDeliveries(uint32_t timeoutMs) {
     TWsDelivery& d = TWsDelivery::Instance();
@@ -296,17 +302,7 @@ bool TWebsocketClient::TryUpgradeToWebsocket(std::string* reason) {
     FLastPing = Clock::now();
     hold.unlock();
     TWsReader::Instance().Add(this);
-    FRegistered = true;
-    std::weak_ptr<void> alive = FHandlers;
-    auto handlers = FHandlers;
-    Deliver(alive, [handlers] {
-        TEventHandler h;
-        {
-            std::lock_guard<std::mutex> l(handlers->lock);
-            h = handlers->onConnected;
-        }
-        if (h) h();
-    });
+    Notify(&Handlers::onConnected);
     return true;
 }
 
@@ -346,8 +342,6 @@ void TWebsocketClient::ProcessInput() {
         FReader.Feed(buf, static_cast<size_t>(n));
         if (!FStream->Pending() && n < static_cast<int>(sizeof buf)) break;
     }
-    auto handlers = FHandlers;
-    std::weak_ptr<void> alive = FHandlers;
     while (FIsWebsocket) {
         std::optional<TWsMessage> m = FReader.Next();
         if (!m) break;
@@ -363,36 +357,15 @@ void TWebsocketClient::ProcessInput() {
                 uint16_t code = WsCloseNormal;
                 if (m->data.size() >= 2) code = static_cast<uint16_t>((m->data[0] << 8) | m->data[1]);
                 TLogger::Fine("Websocket closed by the server with code " + std::to_string(code));
-                CloseLocally(true);
-                Deliver(alive, [handlers] {
-                    TEventHandler h;
-                    {
-                        std::lock_guard<std::mutex> l(handlers->lock);
-                        h = handlers->onDisconnected;
-                    }
-                    if (h) h();
-                });
+                AnswerClose();
+                Notify(&Handlers::onDisconnected);
                 return;
             }
             case TWSDataCode::wdcBinary:
-                Deliver(alive, [handlers, data = std::move(m->data)] {
-                    TDataHandler h;
-                    {
-                        std::lock_guard<std::mutex> l(handlers->lock);
-                        h = handlers->onData;
-                    }
-                    if (h) h(data);
-                });
+                Notify(&Handlers::onData, std::move(m->data));
                 break;
             case TWSDataCode::wdcText:
-                Deliver(alive, [handlers, text = std::string(m->data.begin(), m->data.end())] {
-                    TTextHandler h;
-                    {
-                        std::lock_guard<std::mutex> l(handlers->lock);
-                        h = handlers->onText;
-                    }
-                    if (h) h(text);
-                });
+                Notify(&Handlers::onText, std::string(m->data.begin(), m->data.end()));
                 break;
             default:
                 break;
@@ -422,14 +395,17 @@ void TWebsocketClient::KeepAlive() {
     }
 }
 
-void TWebsocketClient::SendCloseCode(uint16_t code) {
-    if (!FStream || !FIsWebsocket || FCloseSent) return;
-    const uint8_t payload[2] = {static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+bool TWebsocketClient::SendCloseCode(uint16_t code, const std::string& reason) {
+    if (!FStream || !FIsWebsocket || FCloseSent) return false;
+    if (code < 1000) code = WsCloseNormal;
+    std::vector<uint8_t> payload{static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+    payload.insert(payload.end(), reason.begin(), reason.begin() + std::min<size_t>(reason.size(), 123));
     try {
-        WriteData(payload, sizeof payload, TWSDataCode::wdcClose);
+        WriteData(payload.data(), payload.size(), TWSDataCode::wdcClose);
         FCloseSent = true;
     } catch (const std::exception&) {
     }
+    return FCloseSent;
 }
 
 void TWebsocketClient::Reset(const std::string& why) {
@@ -439,28 +415,11 @@ void TWebsocketClient::Reset(const std::string& why) {
     if (FStream) FStream->Close();
     FStream.reset();
     Touch();
-    if (!was) return;
-    auto handlers = FHandlers;
-    Deliver(std::weak_ptr<void>(FHandlers), [handlers] {
-        TEventHandler h;
-        {
-            std::lock_guard<std::mutex> l(handlers->lock);
-            h = handlers->onDisconnected;
-        }
-        if (h) h();
-    });
+    if (was) Notify(&Handlers::onDisconnected);
 }
 
-void TWebsocketClient::CloseLocally(bool answeringPeer) {
-    if (FStream && FIsWebsocket && !FCloseSent) {
-        const uint8_t normal[2] = {0x03, 0xE8};
-        try {
-            WriteData(normal, sizeof normal, TWSDataCode::wdcClose);
-        } catch (const std::exception&) {
-        }
-        FCloseSent = true;
-    }
-    (void)answeringPeer;
+void TWebsocketClient::AnswerClose() {
+    SendCloseCode(WsCloseNormal);
     FIsWebsocket = false;
     if (FStream) FStream->Close();
     FStream.reset();
@@ -469,18 +428,10 @@ void TWebsocketClient::CloseLocally(bool answeringPeer) {
 
 void TWebsocketClient::Close(uint16_t code, const std::string& reason) {
     std::lock_guard<std::recursive_mutex> hold(FLock);
-    if (FStream && FIsWebsocket && !FCloseSent) {
-        if (code < 1000) code = WsCloseNormal;
-        std::vector<uint8_t> payload{static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
-        payload.insert(payload.end(), reason.begin(), reason.begin() + std::min<size_t>(reason.size(), 123));
-        try {
-            WriteData(payload.data(), payload.size(), TWSDataCode::wdcClose);
-            FCloseSent = true;
-            // The peer's answer, or a second of silence.
-            uint8_t buf[1024];
-            while (FStream->Read(buf, sizeof buf, 1000) > 0) {
-            }
-        } catch (const std::exception&) {
+    if (SendCloseCode(code, reason)) {
+        // The peer's answer, or a second of silence.
+        uint8_t buf[1024];
+        while (FStream->Read(buf, sizeof buf, 1000) > 0) {
         }
     }
     FIsWebsocket = false;

@@ -83,8 +83,12 @@ private:
     platform::sock::Socket ReadySocket();
     void KeepAlive();
     void Reset(const std::string& why);
-    void SendCloseCode(uint16_t code);
-    void CloseLocally(bool answeringPeer);
+    // A close frame (codes below 1000 become 1000), unless one went already; whether it went.
+    bool SendCloseCode(uint16_t code, const std::string& reason = "");
+    // The peer's close answered with 1000, and the connection ended.
+    void AnswerClose();
+    template <typename Handler, typename... Args>
+    void Notify(Handler Handlers::*which, Args... args);
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
 
     const std::string FHost, FResourceName;
@@ -98,7 +102,6 @@ private:
     TWsFrameReader FReader;
     std::atomic<bool> FIsWebsocket{false};
     bool FCloseSent = false;
-    bool FRegistered = false;
     std::atomic<std::chrono::steady_clock::time_point> FLastActivity{std::chrono::steady_clock::now()};
     std::chrono::steady_clock::time_point FLastPing = std::chrono::steady_clock::now();
 };

@@ -49,6 +49,23 @@ int WaitOne(SOCKET s, bool forWrite, uint32_t timeoutMs) {
     return rc == SOCKET_ERROR ? -1 : rc;
 }
 
+// A datagram socket on loopback that a wait can include, woken by a datagram
+// to its own address; INVALID_SOCKET (with the socket error kept) on failure.
+SOCKET WakeSocket(sockaddr_in& addr) {
+    SOCKET w = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
+    addr = sockaddr_in{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    if (w != INVALID_SOCKET && bind(w, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(w, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        return w;
+    const int code = WSAGetLastError();
+    if (w != INVALID_SOCKET) closesocket(w);
+    WSASetLastError(code);
+    return INVALID_SOCKET;
+}
+
 class WinListener final : public Listener {
 public:
     WinListener(SOCKET listen, SOCKET wake, sockaddr_in wakeAddr, uint16_t port)
@@ -109,16 +126,11 @@ std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) 
         ThrowSocketError();
     }
     // A datagram to ourselves is the wake-up: select waits on both sockets.
-    SOCKET w = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in waddr{};
-    waddr.sin_family = AF_INET;
-    waddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int wlen = sizeof waddr;
-    if (w == INVALID_SOCKET || bind(w, reinterpret_cast<sockaddr*>(&waddr), sizeof waddr) != 0 ||
-        getsockname(w, reinterpret_cast<sockaddr*>(&waddr), &wlen) != 0) {
+    SOCKET w = WakeSocket(waddr);
+    if (w == INVALID_SOCKET) {
         const int code = WSAGetLastError();
         closesocket(s);
-        if (w != INVALID_SOCKET) closesocket(w);
         WSASetLastError(code);
         ThrowSocketError();
     }
@@ -268,18 +280,9 @@ private:
 
 std::unique_ptr<Poller> MakePoller() {
     StartWinsock();
-    SOCKET w = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof addr;
-    if (w == INVALID_SOCKET || bind(w, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(w, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        const int code = WSAGetLastError();
-        if (w != INVALID_SOCKET) closesocket(w);
-        WSASetLastError(code);
-        ThrowSocketError();
-    }
+    SOCKET w = WakeSocket(addr);
+    if (w == INVALID_SOCKET) ThrowSocketError();
     return std::make_unique<WinPoller>(w, addr);
 }
 
