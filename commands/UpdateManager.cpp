@@ -237,7 +237,7 @@ void TUpdateManager::LoadFromDisk() {
         FUpdateFile = file;
     }
     const std::string installer = folder + "\\" + file;
-    auto remove = [installer] {
+    auto remove = [installer, folder] {
         std::error_code e;
         if (fs::exists(ToFsPath(installer), e)) {
             TLogger::Fine("Try to delete - " + installer);
@@ -245,6 +245,9 @@ void TUpdateManager::LoadFromDisk() {
         } else {
             TLogger::Fine("Update " + installer + " not found");
         }
+        // The acknowledged event may have come while the installer still ran and
+        // left the folder behind; an empty folder goes now (never recursively).
+        fs::remove(ToFsPath(folder), e);
     };
     if (FHooks.Later)
         FHooks.Later(FHooks.DeleteAfterMs, remove);

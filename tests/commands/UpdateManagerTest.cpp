@@ -174,10 +174,23 @@ TEST_F(UpdateManagerTest, TheOutcomeIsFoundAtTheNextStart) {
         ASSERT_EQ(laterMs, std::vector<uint32_t>{30000});
         later[0]();
         EXPECT_FALSE(fs::exists(Folder() / "setup.exe"));
+        EXPECT_TRUE(fs::exists(Folder())) << "the marker waits for the server's acknowledgement";
         Offer("42", "setup.exe");
         ASSERT_TRUE(manager->WaitIdle(5000));
         EXPECT_TRUE(downloads->Urls().empty());
     }
+}
+
+TEST_F(UpdateManagerTest, TheFolderGoesWithTheInstallerWhenTheEventWasAcknowledgedFirst) {
+    fs::create_directories(Folder());
+    std::ofstream(Folder() / "setup.ok") << "42";
+    std::ofstream(Folder() / "setup.exe") << "MZ";
+    manager->LoadFromDisk();
+    // The acknowledgement took the marker while the installer was still running.
+    fs::remove(Folder() / "setup.ok");
+    ASSERT_EQ(later.size(), 1u);
+    later[0]();
+    EXPECT_FALSE(fs::exists(Folder()));
 }
 
 TEST_F(UpdateManagerTest, TheOldFolderIsMovedAtStart) {
