@@ -13,6 +13,10 @@ namespace platform::sys {
 
 // Starts a program hidden, without waiting. Returns false when it could not start.
 bool StartHidden(const std::string& commandLine);
+// Starts a program with normal priority and the caller's show-window state,
+// inheriting no handles, without waiting. False when it could not start;
+// error then holds the system's text for why.
+bool StartProgram(const std::string& commandLine, std::string& error);
 
 }  // namespace platform::sys
 

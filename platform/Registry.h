@@ -8,7 +8,7 @@
 // A missing key or value answers nullopt or false; other failures raise SystemError.
 namespace platform::reg {
 
-enum class Hive { LocalMachine, CurrentUser, Users };
+enum class Hive { LocalMachine, CurrentUser, Users, ClassesRoot };
 // Wow32 and Wow64 pick the 32- or 64-bit view on 64-bit Windows.
 enum class View { Default, Wow32, Wow64 };
 

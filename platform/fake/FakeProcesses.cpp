@@ -11,6 +11,17 @@ bool StartHidden(const std::string& commandLine) {
     return true;
 }
 
+bool StartProgram(const std::string& commandLine, std::string& error) {
+    fake::Locked w;
+    if (w->startProgramFails) {
+        error = SystemErrorText(2);
+        return false;
+    }
+    w->startedProcesses.push_back(commandLine);
+    error.clear();
+    return true;
+}
+
 }  // namespace platform::sys
 
 namespace platform::proc {

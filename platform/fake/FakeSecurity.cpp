@@ -33,7 +33,13 @@ TokenHandle OpenProcessTokenForQuery(ProcessHandle process) {
     }
     return 0;
 }
-TokenHandle OpenCurrentTokenForQuery() { return 0; }
+TokenHandle OpenCurrentTokenForQuery() {
+    Locked w;
+    if (!w->currentTokenIsAdmin) return 0;
+    const uintptr_t token = w->nextHandle++;
+    w->tokens[token] = *w->currentTokenIsAdmin;
+    return token;
+}
 
 std::string AccountSidString(const std::string& accountName) {
     if (AsciiLower(accountName) == "administrators") return "S-1-5-32-544";

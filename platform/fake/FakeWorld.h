@@ -114,6 +114,7 @@ struct FakeProcess {
 struct ProcessesWorld {
     std::vector<std::string> startedProcesses;
     bool startHiddenFails = false;
+    bool startProgramFails = false;  // StartProgram answers "file not found"
     std::vector<FakeProcess> processes;
     bool enumerateProcessesFails = false;
     std::function<void()> afterEnumerate;  // runs (unlocked) after each id enumeration
@@ -165,6 +166,8 @@ struct SecurityWorld {
     std::map<uintptr_t, bool> tokens;   // open tokens -> is admin
     std::map<uintptr_t, std::string> tokenUsers;  // open tokens -> "domain\\account"
     std::map<std::string, std::string> accountSids;  // lower-case account name -> SID text
+    // The caller's own token: whether it is an administrator's; none when unset.
+    std::optional<bool> currentTokenIsAdmin;
 };
 
 struct WmiWorld {

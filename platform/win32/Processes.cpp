@@ -26,6 +26,34 @@ bool StartHidden(const std::string& commandLine) {
     return true;
 }
 
+bool StartProgram(const std::string& commandLine, std::string& error) {
+    std::wstring cmd = win::Wide(commandLine);
+    cmd.push_back(L'\0');
+    // Only the show-window state is passed on: the caller's standard handles
+    // mean nothing to a child that inherits none.
+    STARTUPINFOW own{};
+    own.cb = sizeof own;
+    GetStartupInfoW(&own);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (own.dwFlags & STARTF_USESHOWWINDOW) {
+        si.dwFlags = STARTF_USESHOWWINDOW;
+        si.wShowWindow = own.wShowWindow;
+    }
+    PROCESS_INFORMATION pi{};
+    // Default security for the new process and thread: the caller may be
+    // elevated, and an open access list would hand the child to any local user.
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si,
+                        &pi)) {
+        error = SystemErrorText(GetLastError());
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    error.clear();
+    return true;
+}
+
 }  // namespace platform::sys
 
 namespace platform::proc {

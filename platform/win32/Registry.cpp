@@ -13,6 +13,7 @@ HKEY Root(Hive hive) {
     switch (hive) {
     case Hive::CurrentUser: return HKEY_CURRENT_USER;
     case Hive::Users: return HKEY_USERS;
+    case Hive::ClassesRoot: return HKEY_CLASSES_ROOT;
     case Hive::LocalMachine: break;
     }
     return HKEY_LOCAL_MACHINE;

@@ -96,3 +96,16 @@ TEST_F(RegistryContract, WritingAKeyCreatesTheKeysAboveIt) {
     EXPECT_FALSE(KeyExists(In(View::Wow32, "A\\B\\C")));
     EXPECT_TRUE(KeyExists(In(View::Wow32)));
 }
+
+TEST_F(RegistryContract, ClassesRootIsAHiveOfItsOwn) {
+    const Key top{Hive::ClassesRoot, "CLSID\\" + root_, View::Wow64};
+    const Key command{Hive::ClassesRoot, top.path + "\\Shell\\Open\\Command", View::Wow64};
+    SetString(top, "", "entry");
+    SetString(command, "", "C:\\Program Files\\x.exe");
+    EXPECT_EQ(QueryValue(command, "")->text, "C:\\Program Files\\x.exe");
+    EXPECT_FALSE(KeyExists({Hive::LocalMachine, top.path, View::Wow64}));
+    // The key goes with everything below it.
+    EXPECT_TRUE(DeleteKey(top));
+    EXPECT_FALSE(KeyExists(command));
+    EXPECT_FALSE(KeyExists(top));
+}

@@ -70,6 +70,15 @@ TEST(Processes, AStartedProgramIsSeenDescribedAndEnded) {
     EXPECT_FALSE(proc::TerminateById(0x7FFFFFF0, 1, 0));
 }
 
+TEST(Processes, AProgramStartsWithoutWaitAndAFailureSaysWhy) {
+    std::string error = "stale";
+    EXPECT_TRUE(sys::StartProgram("ping.exe -n 1 127.0.0.1", error));
+    EXPECT_EQ(error, "");
+    EXPECT_FALSE(sys::StartProgram("\"C:\\QZ no such folder\\nothing.exe\" /x", error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find("System error"), std::string::npos) << error;
+}
+
 TEST(Processes, VersionStringsOfTheTranslationBlockAndTheTokenUser) {
     const std::string exe = qztest::WinPath(QZ_SERVICE_EXE);
     const auto strings = sys::TranslatedVersionStrings(exe, {"CompanyName", "FileDescription", "FileVersion", "Nope"});
