@@ -105,6 +105,7 @@ Section "Install"
   File "${SRCDIR}\QZMessenger.exe"
   File "${SRCDIR}\QZScreen.exe"
   File "${SRCDIR}\DOZudezoz.exe"
+  File "${SRCDIR}\QZManager.exe"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; The event-log source reads its texts from the agent's message table.
@@ -119,6 +120,10 @@ Section "Install"
   ${If} $0 != 0
     SetErrorLevel 2
   ${EndIf}
+  ; The manager's Control Panel entry; a "config.ini" left by a deployment
+  ; tool is applied on the way (the manager restarts the service then).
+  ExecWait '"$INSTDIR\QZManager.exe" /register_cp' $1
+  DetailPrint "Control Panel entry and unattended configuration: $1"
 
   WriteRegStr HKLM "${UNINSTKEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTKEY}" "DisplayVersion" "${VERSION}"
@@ -141,6 +146,7 @@ Section "Install"
 SectionEnd
 
 Section "Uninstall"
+  ExecWait '"$INSTDIR\QZManager.exe" /unregister_cp' $0
   ExecWait '"$SYSDIR\net.exe" stop ${SERVICE}' $0
   ExecWait '"$INSTDIR\QZService.exe" /UNINSTALL /SILENT' $0
   DetailPrint "Removing the service: $0"
@@ -149,6 +155,7 @@ Section "Uninstall"
   Delete "$INSTDIR\QZMessenger.exe"
   Delete "$INSTDIR\QZScreen.exe"
   Delete "$INSTDIR\DOZudezoz.exe"
+  Delete "$INSTDIR\QZManager.exe"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${EVENTKEY}"

@@ -17,7 +17,9 @@ from conversation import KEY, SVC, check, is_state, log, run_e2e  # noqa: E402
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TallistoClient"
 EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Tallisto Client"
-PROGRAMS = ("QZService.exe", "QZMessenger.exe", "QZScreen.exe", "DOZudezoz.exe", "restart.exe", "uninstall.exe")
+PROGRAMS = ("QZService.exe", "QZMessenger.exe", "QZScreen.exe", "DOZudezoz.exe", "restart.exe", "QZManager.exe",
+            "uninstall.exe")
+CP_KEY = r"HKCR\CLSID\{987FEA4E-5C72-4f44-B168-B183B58ED115}"
 
 
 def service_state(wine):
@@ -61,6 +63,8 @@ def scenario(run):
     check(service_state(wine) == "4", "the service is not running after setup: %s" % service_state(wine))
     entry = wine.run("reg", "query", UNINSTALL_KEY)
     check("DisplayVersion    REG_SZ    1.0.0.1" in entry and "Korvane Inc" in entry, "uninstall entry: %s" % entry)
+    check("Tallisto Client" in wine.run("reg", "query", CP_KEY, "/reg:64", check_rc=False),
+          "the manager's Control Panel entry")
     source = wine.run("reg", "query", EVENT_KEY)
     check(r"C:\Program Files\Tallisto\QZService.exe" in source, "event source: %s" % source)
     reg = guard.wait(lambda r: r["kind"] == "register", 30, "registration")
@@ -102,6 +106,8 @@ def scenario(run):
     check("Tallisto" not in wine.run("reg", "query", UNINSTALL_KEY, check_rc=False).replace(UNINSTALL_KEY, ""),
           "the uninstall entry stays")
     check(os.path.exists(os.path.join(data, "guard.ini")), "the settings went with the program")
+    check("Tallisto" not in wine.run("reg", "query", CP_KEY, "/reg:64", check_rc=False),
+          "the Control Panel entry stays")
 
 
 if __name__ == "__main__":
