@@ -1,5 +1,6 @@
 #include "manager/Unattended.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -73,7 +74,6 @@ private:
 
 }  // namespace
 
-std::string UnattendedConfigPath() { return GetAgentDataFolder() + "config.ini"; }
 
 TUnattendedParams ParseUnattendedParams(const std::string& iniText) {
     TUnattendedParams p;

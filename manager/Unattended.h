@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/Communication.h"
+#include "manager/Deploy.h"
 
 namespace qz {
 
@@ -16,9 +17,6 @@ struct TUnattendedParams {
     std::string UnlockPassword;
     std::string Room, Model, Image;  // all three, or no registration
 };
-
-// The agent data folder's "config.ini".
-std::string UnattendedConfigPath();
 
 // The [Params] section of an INI text; missing keys keep their defaults.
 TUnattendedParams ParseUnattendedParams(const std::string& iniText);

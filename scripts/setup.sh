@@ -18,7 +18,7 @@ PACKAGES=(
   libz-mingw-w64-dev
   libssl-dev zlib1g-dev libpugixml-dev googletest
   wine64 xvfb xauth x11-apps x11-utils
-  python3 python3-cryptography python3-pil python3-websockets unzip zip nsis fonts-wine
+  python3 python3-cryptography python3-pil python3-websockets unzip zip nsis fonts-wine wixl msitools
   clang libclang-rt-14-dev ccache
   perl make
 )

@@ -338,3 +338,42 @@ TEST_F(ManagerUnattended, ARefusedRegistrationLogsTheServersReason) {
         EXPECT_NE(AutoregLog().find(c.line), std::string::npos) << c.line;
     }
 }
+
+namespace {
+
+TEST(ManagerDeployProperties, AnInstallersPropertiesBecomeTheFileTheReaderGivesBack) {
+    struct Case {
+        std::string server, port, serverIp;
+    } cases[] = {
+        {"guard.example.edu", "8080", "guard.example.edu:8080"},
+        {"guard.example.edu/korvane", "8080", "guard.example.edu:8080/korvane"},
+        {"http://guard/korvane", "81", "http://guard:81/korvane"},
+        {"guard:9000/korvane", "8080", "guard:9000/korvane"},
+        {" guard ", "", "guard"},
+    };
+    for (const auto& c : cases) {
+        qz::TDeployProperties in;
+        in.Server = c.server;
+        in.Port = c.port;
+        const auto back = qz::ParseUnattendedParams(qz::UnattendedConfigText(in));
+        EXPECT_EQ(back.ServerIp, c.serverIp) << c.server;
+        EXPECT_EQ(back.ServerPassword, qz::TUnattendedParams::DefaultServerPassword);
+        EXPECT_FALSE(back.HasUnlockPassword);
+        EXPECT_TRUE(back.Room.empty());
+    }
+
+    // Blanks, quotes and separators survive; a line break can't smuggle in a key.
+    qz::TDeployProperties p = qz::ParseDeployProperties(
+        "SERVER=guard\nPORT=\nPASSWORD= \"p;w=d\" \nUNLOCKPASSWORD=open\nROOM=Lab A\nMODEL=Desk PC\nIMAGE=Std\nOTHER=x");
+    p.Room += "\r\nroom=Elsewhere";
+    const auto back = qz::ParseUnattendedParams(qz::UnattendedConfigText(p));
+    EXPECT_EQ(back.ServerIp, "guard");
+    EXPECT_EQ(back.ServerPassword, " \"p;w=d\" ");
+    EXPECT_TRUE(back.HasUnlockPassword);
+    EXPECT_EQ(back.UnlockPassword, "open");
+    EXPECT_EQ(back.Room, "Lab Aroom=Elsewhere");
+    EXPECT_EQ(back.Model, "Desk PC");
+    EXPECT_EQ(back.Image, "Std");
+}
+
+}  // namespace

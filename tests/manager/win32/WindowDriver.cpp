@@ -73,17 +73,17 @@ HWND Control(HWND top, int id) {
         int id;
         HWND found;
     } s{id, nullptr};
-    EnumChildWindows(
-        top,
-        [](HWND w, LPARAM p) -> BOOL {
+    struct Visit {
+        static BOOL CALLBACK Child(HWND w, LPARAM p) {
             auto* s = reinterpret_cast<Search*>(p);
             if (GetDlgCtrlID(w) == s->id) {
                 s->found = w;
                 return FALSE;
             }
             return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&s));
+        }
+    };
+    EnumChildWindows(top, Visit::Child, reinterpret_cast<LPARAM>(&s));
     return s.found;
 }
 
@@ -108,16 +108,17 @@ HWND FindTop(const std::string& title, bool box) {
         bool box;
         HWND found;
     } s{title, box, nullptr};
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
+    struct Visit {
+        static BOOL CALLBACK Top(HWND w, LPARAM p) {
             auto* s = reinterpret_cast<Search*>(p);
             if (!IsWindowVisible(w)) return TRUE;
             if (s->box && (ClassOf(w) != "#32770" || !BoxText(w))) return TRUE;
             if (!s->title.empty() && WindowText(w) != s->title) return TRUE;
             s->found = w;
             return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&s));
+        }
+    };
+    EnumWindows(Visit::Top, reinterpret_cast<LPARAM>(&s));
     return s.found;
 }
 
@@ -231,16 +232,17 @@ std::string Handle(const std::string& line) {
                 int id;
                 HWND found;
             } s{id, nullptr};
-            EnumWindows(
-                [](HWND w, LPARAM p) -> BOOL {
+            struct Visit {
+                static BOOL CALLBACK Top(HWND w, LPARAM p) {
                     auto* s = reinterpret_cast<Search*>(p);
                     if (IsWindowVisible(w) && Control(w, s->id)) {
                         s->found = w;
                         return FALSE;
                     }
                     return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&s));
+                }
+            };
+            EnumWindows(Visit::Top, reinterpret_cast<LPARAM>(&s));
             if (s.found) return "ok " + HwndText(s.found);
             if (GetTickCount() - start > static_cast<DWORD>(ms)) return "err timeout";
             Sleep(100);
