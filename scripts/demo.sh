@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The main job: the agent as a real Windows service under wine64, talking to
-# the development guard server on 127.0.0.1. Runs for QZ_DEMO_SECONDS (60) or
-# until Ctrl-C, then stops and removes everything it started.
+# the development guard server on 127.0.0.1, with the server's web console.
+# Runs until Ctrl-C (or for QZ_DEMO_SECONDS when set), then stops and removes
+# everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-seconds=${QZ_DEMO_SECONDS:-60}
+seconds=${QZ_DEMO_SECONDS:-}
 
 bash scripts/setup.sh >/dev/null
 cmake --preset win64 >/dev/null
@@ -19,6 +20,7 @@ QZ_PREFIX="$work/prefix"
 svc=TallistoClient
 agent='C:\Program Files\Tallisto\QZService.exe'
 server_pid=""
+xvfb_pid=""
 installed=""
 cleanup() {
   trap - EXIT INT TERM
@@ -28,6 +30,7 @@ cleanup() {
     qz_wine "$agent" /uninstall /silent >/dev/null 2>&1 || true
   fi
   qz_prefix_stop
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
   qz_log "done; logs and the server's record are in $work"
 }
@@ -35,19 +38,31 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 qz_log "starting the guard server"
-rm -f "$work/port" "$work/guard.jsonl"
+rm -f "$work/port" "$work/guard.jsonl" "$work/console"
 /usr/bin/python3 tools/guard-server/guard-server.py --port 0 --port-file "$work/port" \
-  --record "$work/guard.jsonl" --state-file "$work/stations.json" &
+  --record "$work/guard.jsonl" --state-file "$work/stations.json" \
+  --console-port 0 --console-file "$work/console" &
 server_pid=$!
 qz_wait_for 15 test -s "$work/port" || qz_fail "the guard server did not start"
 port=$(cat "$work/port")
 url="http://127.0.0.1:$port/server"
 
+# A display for the agent's screenshots when there is none.
+if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
+  for n in $(seq 120 140); do
+    [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    break
+  done
+fi
+
 qz_log "preparing a wine64 prefix (first run takes a minute)"
 qz_prefix_fresh
 dir="$(qz_drive_c)/Program Files/Tallisto"
 mkdir -p "$dir"
-cp build/win64/QZService.exe build/win64/restart.exe build/win64/QZMessenger.exe "$dir/"
+cp build/win64/QZService.exe build/win64/restart.exe build/win64/QZMessenger.exe build/win64/QZScreen.exe "$dir/"
 
 key='HKLM\SOFTWARE\Ostrune\KorvaneGuard'
 qz_wine reg add "$key" /v ServerURL /t REG_SZ /d "$url" /f /reg:32 >/dev/null
@@ -65,7 +80,11 @@ logfile="$(qz_drive_c)/ProgramData/Korvane Inc/Tallisto Client/Logs/kv.log"
 qz_wait_for 10 test -f "$logfile" || true
 qz_log "agent log ($logfile):"
 tail -n +1 -F --pid=$$ "$logfile" 2>/dev/null | sed -u 's/\r$//; s/^/  agent | /' &
-qz_log "watching for $seconds s; the guard server prints one line per exchange"
+qz_wait_for 15 test -s "$work/console" || true
+if [ -s "$work/console" ]; then
+  qz_log "web console (loopback only; the token is the key): $(cat "$work/console")"
+fi
+qz_log "watching ${seconds:+for $seconds s}${seconds:-until Ctrl-C}; the guard server prints one line per exchange"
 # Once the agent holds a connection password, the server drives it directly
 # through its command port: the decoded replies of two commands.
 client() { /usr/bin/python3 tools/guard-server/guard-client.py command --from-guard "http://127.0.0.1:$port" "$@"; }
@@ -77,6 +96,9 @@ if qz_wait_for 30 client get_mac >/dev/null 2>&1; then
 else
   qz_log "the agent's command port did not answer"
 fi
-sleep "$seconds" || true
+if [ -n "$seconds" ]; then sleep "$seconds" || true; else
+  if [ -s "$work/console" ]; then qz_log "open the console above; Ctrl-C ends the demo"; fi
+  while true; do sleep 3600; done
+fi
 pkill -f "tail -n +1 -F --pid=$$" 2>/dev/null || true
 qz_wine sc query $svc | tr -d '\r'

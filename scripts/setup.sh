@@ -19,6 +19,7 @@ PACKAGES=(
   libssl-dev zlib1g-dev libpugixml-dev googletest
   wine64 xvfb xauth x11-apps x11-utils
   python3 python3-cryptography python3-pil python3-websockets unzip zip nsis fonts-wine wixl msitools
+  chromium
   clang libclang-rt-14-dev ccache
   perl make
 )
@@ -133,4 +134,13 @@ set(QZ_OPENSSL_WIN32 "$CACHE/openssl-$OPENSSL_VER/win32")
 set(QZ_HTTPLIB_INCLUDE "$CACHE/include")
 set(QZ_PUGIXML_SRC "$PUGI_SRC/src")
 CMK
+# The console's browser tests drive Debian's chromium with playwright-core from
+# the npm registry (it downloads no browser of its own).
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+if ! cmp -s "$ROOT/tests/console/package-lock.json" "$ROOT/tests/console/node_modules/.qz-installed-lock"; then
+  log "installing the browser tests' npm packages"
+  (cd "$ROOT/tests/console" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error &&
+    cp package-lock.json node_modules/.qz-installed-lock)
+fi
+
 log "ready: $CACHE/deps.cmake"

@@ -84,6 +84,7 @@ class Guard:
         self.port_file = os.path.join(work, "port")
         self.proc = None
         self.port = port
+        self.extra = []  # more switches for the server
 
     def start(self):
         if os.path.exists(self.port_file):
@@ -93,7 +94,8 @@ class Guard:
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(ROOT, "tools", "guard-server", "guard-server.py"),
              "--port", str(self.port), "--port-file", self.port_file, "--record", self.record,
-             "--state-file", os.path.join(self.work, "stations.json"), "--scenario", self.scenario, "--quiet"])
+             "--state-file", os.path.join(self.work, "stations.json"), "--scenario", self.scenario, "--quiet"]
+            + self.extra)
         deadline = time.time() + 15
         while not os.path.exists(self.port_file) and time.time() < deadline:
             time.sleep(0.1)

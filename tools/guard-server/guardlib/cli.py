@@ -44,6 +44,10 @@ def server_parser():
     g.add_argument("--record", metavar="FILE", help="append one JSON line per request to FILE")
     g.add_argument("--state-file", metavar="FILE", help="keep the per-workstation records in FILE (JSON)")
     g.add_argument("--quiet", action="store_true", help="no summary line per request on stdout")
+    g.add_argument("--console-port", type=int, metavar="PORT",
+                   help="serve the web console on 127.0.0.1:PORT (0 picks a free one); its address with "
+                        "the access token is printed at start")
+    g.add_argument("--console-file", metavar="FILE", help="write the console's address with its token here")
     s = p.add_argument_group("scenario (on top of --scenario FILE)")
     s.add_argument("--scenario", metavar="FILE", help="JSON scenario; re-read when it changes")
     s.add_argument("--password", help="connection password (default %r)" % scenario.DEFAULTS["password"])
@@ -180,10 +184,22 @@ def server_main(argv=None):
     if args.port_file:
         _write_port(args.port_file, srv.port)
     recorder.say("guard server listening on %s (websocket %s/guard7)" % (srv.url, srv.url))
+    console = None
+    if args.console_port is not None:
+        from .console import Console
+        console = Console(srv, args.console_port).start()
+        recorder.say("console %s" % console.url)
+        if args.console_file:
+            tmp = args.console_file + ".tmp"
+            with open(tmp, "w") as f:
+                f.write(console.url + "\n")
+            os.replace(tmp, args.console_file)
     # Short waits keep the main thread ready for signals.
     while not stop.wait(0.25) and not srv.stop_event.is_set():
         pass
     recorder.say("guard server stopping")
+    if console:
+        console.stop()
     srv.stop()
     return 0
 

@@ -97,6 +97,7 @@ class Station:
             "online": self.online,
             "websocket": self.ws is not None,
             "last_document": self.last_document,
+            "last_document_time": self.last_document_time,
             "reported": dict(self.echo),
             "acknowledged_events": list(self.events),
             "last_ack": self.last_ack,
