@@ -1,4 +1,5 @@
 #include "common/Communication.h"
+#include "common/Settings.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,8 @@
 #include "platform/Registry.h"
 
 namespace qz {
+
+TServerParams ServerParamsOf(const TSettings& s) { return {s.ServerURI(), s.PasswordHash(), s.ListenerPort()}; }
 
 std::string RequestResultName(TRequestResult r) {
     switch (r) {

@@ -26,6 +26,11 @@ struct TExchangeBounds {
     uint32_t ReadMs;
 };
 
+class TSettings;
+
+// What the exchanges with the guard server take from the settings.
+TServerParams ServerParamsOf(const TSettings& s);
+
 // Every request to the guard server: one request per connection, encrypted payloads.
 class TCommunicationModule {
 public:

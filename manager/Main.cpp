@@ -35,8 +35,6 @@ bool StationSummary(const std::string& reply, const std::string& computerNetName
 
 }  // namespace
 
-TServerParams ServerParamsOf(const TSettings& s) { return {s.ServerURI(), s.PasswordHash(), s.ListenerPort()}; }
-
 TConnectionVerdict ConnectionCheckMessage(TRequestResult outcome, const std::string& reply, bool afterSave,
                                           const std::string& computerNetName) {
     switch (outcome) {

@@ -11,9 +11,6 @@ namespace qz {
 
 constexpr const char* ServiceName = "TallistoClient";
 
-// What the exchanges with the guard server take from the settings.
-TServerParams ServerParamsOf(const TSettings& s);
-
 // A connection check's outcome as the window shows it.
 struct TConnectionVerdict {
     std::string Text;

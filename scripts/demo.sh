@@ -19,8 +19,8 @@ QZ_PREFIX="$work/prefix"
 
 svc=TallistoClient
 agent='C:\Program Files\Tallisto\QZService.exe'
+. scripts/xvfb.sh
 server_pid=""
-xvfb_pid=""
 installed=""
 cleanup() {
   trap - EXIT INT TERM
@@ -48,15 +48,7 @@ port=$(cat "$work/port")
 url="http://127.0.0.1:$port/server"
 
 # A display for the agent's screenshots when there is none.
-if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
-  for n in $(seq 120 140); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >/dev/null 2>&1 &
-    xvfb_pid=$!
-    export DISPLAY=":$n"
-    break
-  done
-fi
+if [ -z "${DISPLAY:-}" ]; then qz_start_xvfb 120 140; fi
 
 qz_log "preparing a wine64 prefix (first run takes a minute)"
 qz_prefix_fresh

@@ -51,7 +51,7 @@ collect() {
   return $rc
 }
 
-xvfb_pid=""
+. scripts/xvfb.sh
 cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   # The win64 tests leave a persistent wineserver in their prefix.
@@ -101,15 +101,7 @@ cmake --build --preset win64 -j"$JOBS"
 
 step "win64 tests under wine64 (beside the win32 build)"
 # A display of our own for tests that open windows; gone again at the end.
-if command -v Xvfb >/dev/null; then
-  for n in $(seq 90 110); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >/dev/null 2>&1 &
-    xvfb_pid=$!
-    export DISPLAY=":$n"
-    break
-  done
-fi
+qz_start_xvfb 90 110
 # The wine tests mostly wait on Wine and on heartbeats; the 32-bit build fills the gaps.
 background win32-build bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32 -j1'
 ctest --preset win64 -j"$JOBS"

@@ -61,8 +61,6 @@ std::shared_ptr<THttpTransport> g_testTransport;
 constexpr const char* kStopSignal =
     "<?xml version=\"1.0\"?><request><command><name>i_am_turning_off</name></command></request>";
 
-TServerParams ServerParams(const TSettings& s) { return {s.ServerURI(), s.PasswordHash(), s.ListenerPort()}; }
-
 }  // namespace
 
 TMainService::TMainService() { throw std::runtime_error("Access class TMainService through Instance only"); }
@@ -137,7 +135,7 @@ TMainService::TMainService(CreateTag) {
         c.IMAlivePeriod = static_cast<uint32_t>(std::max(0, FSettings->IMAlivePeriod()));
         c.NetworkOutageTimeout = static_cast<uint32_t>(std::max(0, FSettings->NetworkOutageTimeout()));
         c.LockOnNetworkFailure = FSettings->LockOnNetworkFailure();
-        c.Server = ServerParams(*FSettings);
+        c.Server = ServerParamsOf(*FSettings);
         return c;
     };
     hooks.onMainThread = [](const std::function<void()>& fn) { TMainThreadQueue::Instance().Synchronize(fn); };
@@ -484,7 +482,7 @@ void TMainService::Stop() {
 void TMainService::SendStopSignal() {
     TRequestResult result = TRequestResult::rrError;
     const std::string reply =
-        FPinger->Communicator().Communicate(kStopSignal, FAppState->ConnectionPassword(), "", ServerParams(*FSettings),
+        FPinger->Communicator().Communicate(kStopSignal, FAppState->ConnectionPassword(), "", ServerParamsOf(*FSettings),
                                             result, TExchangeBounds{StopSignalConnectMs, StopSignalReadMs});
     TLogger::Fine(RequestResultName(result));
     TLogger::Fine(reply);

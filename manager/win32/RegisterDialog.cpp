@@ -51,22 +51,9 @@ INT_PTR CALLBACK TRegisterDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam,
                     EndDialog(hwnd, IDCANCEL);
                     return TRUE;
                 case IDC_COMBOROOM:
-                    if (HIWORD(wParam) == CBN_SELCHANGE) {
-                        self->_model.ComboRoomChange(
-                            static_cast<int>(SendDlgItemMessageW(hwnd, IDC_COMBOROOM, CB_GETCURSEL, 0, 0)));
-                        self->FillCombo(IDC_COMBOMODEL, self->_model.ShownModels(), self->_model.ModelIndex());
-                        self->FillCombo(IDC_COMBOIMAGE, self->_model.ShownImages(), self->_model.ImageIndex());
-                    }
-                    return TRUE;
                 case IDC_COMBOMODEL:
-                    if (HIWORD(wParam) == CBN_SELCHANGE)
-                        self->_model.SelectModel(
-                            static_cast<int>(SendDlgItemMessageW(hwnd, IDC_COMBOMODEL, CB_GETCURSEL, 0, 0)));
-                    return TRUE;
                 case IDC_COMBOIMAGE:
-                    if (HIWORD(wParam) == CBN_SELCHANGE)
-                        self->_model.SelectImage(
-                            static_cast<int>(SendDlgItemMessageW(hwnd, IDC_COMBOIMAGE, CB_GETCURSEL, 0, 0)));
+                    if (HIWORD(wParam) == CBN_SELCHANGE) self->ComboChange(LOWORD(wParam));
                     return TRUE;
             }
             break;
@@ -81,6 +68,19 @@ void TRegisterDialog::FormShow() {
     FillCombo(IDC_COMBOROOM, _model.Rooms(), -1);
     FillCombo(IDC_COMBOIMAGE, _model.ShownImages(), -1);
     FillCombo(IDC_COMBOMODEL, _model.ShownModels(), -1);
+}
+
+void TRegisterDialog::ComboChange(int id) {
+    const int index = static_cast<int>(SendDlgItemMessageW(_hwnd, id, CB_GETCURSEL, 0, 0));
+    if (id == IDC_COMBOMODEL) {
+        _model.SelectModel(index);
+    } else if (id == IDC_COMBOIMAGE) {
+        _model.SelectImage(index);
+    } else {
+        _model.ComboRoomChange(index);
+        FillCombo(IDC_COMBOMODEL, _model.ShownModels(), _model.ModelIndex());
+        FillCombo(IDC_COMBOIMAGE, _model.ShownImages(), _model.ImageIndex());
+    }
 }
 
 void TRegisterDialog::FillCombo(int id, const std::vector<TServerObject>& entries, int selected) {

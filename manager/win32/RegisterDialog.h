@@ -24,6 +24,8 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void FormShow();
     void FillCombo(int id, const std::vector<TServerObject>& entries, int selected);
+    // A choice in one of the three lists; a room narrows the other two.
+    void ComboChange(int id);
     void ButtonOKClick();
 
     HINSTANCE _instance;

@@ -7,6 +7,7 @@ inventory and the log archive, and no answer without the token. The pages'
 screenshots are left in the work folder."""
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -26,11 +27,9 @@ def scenario(run):
     guard.extra = ["--console-port", "0", "--console-file", console_file]
     guard.put_scenario({"settings": {"i_am_alive_period": 5000}})
     prepare(exe, wine, guard)
-    folder = os.path.dirname(wine.drive_c("Program Files", "Tallisto", "x"))
-    for companion in ("QZScreen.exe", "QZMessenger.exe"):
-        src = os.path.join(os.path.dirname(os.path.abspath(exe)), companion)
-        if os.path.exists(src):
-            subprocess.run(["cp", src, folder], check=True)
+    # The capture program, for the screenshots of a service.
+    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(exe)), "QZScreen.exe"),
+                wine.drive_c("Program Files", "Tallisto"))
     wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
              "/f", "/reg:32")
     wine.run(AGENT, "/INSTALL", "/SILENT")

@@ -14,11 +14,11 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import AGENT, KEY, SVC, WINE, Failure, Guard, check, is_state, log, run_e2e  # noqa: E402
+from conversation import AGENT, KEY, WINE, Guard, check, is_state, log, run_e2e  # noqa: E402
+from installer import wait_for  # noqa: E402
 
 APPLET = "{987FEA4E-5C72-4f44-B168-B183B58ED115}"
 NAMESPACE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ControlPanel\NameSpace" + "\\" + APPLET
@@ -112,16 +112,6 @@ class Driver:
             self.proc.wait(20)
         except (OSError, subprocess.TimeoutExpired):
             self.proc.kill()
-
-
-def wait_for(pred, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = pred()
-        if value:
-            return value
-        time.sleep(0.3)
-    raise Failure("timed out waiting for " + what)
 
 
 def write_config(path, lines):

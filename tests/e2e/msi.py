@@ -8,11 +8,10 @@ the data folder."""
 
 import os
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import SVC, check, is_state, log, run_e2e  # noqa: E402
+from conversation import check, is_state, log, run_e2e  # noqa: E402
 from installer import service_state, wait_for  # noqa: E402
 
 APPLET_KEY = r"HKCR\CLSID\{987FEA4E-5C72-4f44-B168-B183B58ED115}"

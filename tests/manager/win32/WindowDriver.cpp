@@ -7,28 +7,18 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/win32/WinText.h"
+
 namespace {
 
-std::wstring Wide(const std::string& s) {
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
-
-std::string Utf8(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
+using platform::win::Utf8;
+using platform::win::Wide;
 
 std::string Escape(const std::string& s) {
     std::string out;
@@ -68,23 +58,30 @@ std::string ClassOf(HWND w) {
     return Utf8(buffer);
 }
 
-HWND Control(HWND top, int id) {
+// The first window that matches: a top-level one without a parent, else
+// any window below the parent.
+HWND FindWhere(HWND parent, const std::function<bool(HWND)>& match) {
     struct Search {
-        int id;
+        const std::function<bool(HWND)>& match;
         HWND found;
-    } s{id, nullptr};
+    } s{match, nullptr};
     struct Visit {
-        static BOOL CALLBACK Child(HWND w, LPARAM p) {
+        static BOOL CALLBACK One(HWND w, LPARAM p) {
             auto* s = reinterpret_cast<Search*>(p);
-            if (GetDlgCtrlID(w) == s->id) {
-                s->found = w;
-                return FALSE;
-            }
-            return TRUE;
+            if (!s->match(w)) return TRUE;
+            s->found = w;
+            return FALSE;
         }
     };
-    EnumChildWindows(top, Visit::Child, reinterpret_cast<LPARAM>(&s));
+    if (parent)
+        EnumChildWindows(parent, Visit::One, reinterpret_cast<LPARAM>(&s));
+    else
+        EnumWindows(Visit::One, reinterpret_cast<LPARAM>(&s));
     return s.found;
+}
+
+HWND Control(HWND top, int id) {
+    return FindWhere(top, [id](HWND w) { return GetDlgCtrlID(w) == id; });
 }
 
 // A message box's text control; its id differs between Wine's releases.
@@ -103,23 +100,11 @@ std::string BoxIcon(HWND w) {
 
 // A visible top-level window with this title; a message box when box is set.
 HWND FindTop(const std::string& title, bool box) {
-    struct Search {
-        std::string title;
-        bool box;
-        HWND found;
-    } s{title, box, nullptr};
-    struct Visit {
-        static BOOL CALLBACK Top(HWND w, LPARAM p) {
-            auto* s = reinterpret_cast<Search*>(p);
-            if (!IsWindowVisible(w)) return TRUE;
-            if (s->box && (ClassOf(w) != "#32770" || !BoxText(w))) return TRUE;
-            if (!s->title.empty() && WindowText(w) != s->title) return TRUE;
-            s->found = w;
-            return FALSE;
-        }
-    };
-    EnumWindows(Visit::Top, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    return FindWhere(nullptr, [&](HWND w) {
+        if (!IsWindowVisible(w)) return false;
+        if (box && (ClassOf(w) != "#32770" || !BoxText(w))) return false;
+        return title.empty() || WindowText(w) == title;
+    });
 }
 
 // Memory in the window's process for the messages that carry pointers.
@@ -228,22 +213,8 @@ std::string Handle(const std::string& line) {
         int ms = 0, id = 0;
         in >> ms >> id;
         for (DWORD start = GetTickCount();;) {
-            struct Search {
-                int id;
-                HWND found;
-            } s{id, nullptr};
-            struct Visit {
-                static BOOL CALLBACK Top(HWND w, LPARAM p) {
-                    auto* s = reinterpret_cast<Search*>(p);
-                    if (IsWindowVisible(w) && Control(w, s->id)) {
-                        s->found = w;
-                        return FALSE;
-                    }
-                    return TRUE;
-                }
-            };
-            EnumWindows(Visit::Top, reinterpret_cast<LPARAM>(&s));
-            if (s.found) return "ok " + HwndText(s.found);
+            const HWND found = FindWhere(nullptr, [id](HWND w) { return IsWindowVisible(w) && Control(w, id); });
+            if (found) return "ok " + HwndText(found);
             if (GetTickCount() - start > static_cast<DWORD>(ms)) return "err timeout";
             Sleep(100);
         }

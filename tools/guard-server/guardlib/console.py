@@ -5,7 +5,6 @@ listens on 127.0.0.1 only and every request must carry the token printed at
 start: in the page's address once (which sets a same-site cookie), and in
 the X-Console-Token header for every change."""
 
-import base64
 import hmac
 import http.server
 import json
@@ -17,7 +16,8 @@ import socketserver
 import threading
 import time
 import urllib.parse
-import xml.etree.ElementTree as ET
+
+from . import crypto, xmlutil
 
 STATIC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "console")
 COOKIE = "qz_console"
@@ -27,78 +27,74 @@ DOWNLOADS = 8
 LOCK_WORDS = ("locked", "halflocked", "unlocked")
 
 
-def _text(node, path, default=None):
-    found = node.find(path) if node is not None else None
-    return found.text if found is not None and found.text is not None else default
+def _document(text):
+    """The root of a document the agent sent, or None."""
+    try:
+        return xmlutil.parse(text.encode("utf-8")) if text else None
+    except xmlutil.DocumentError:
+        return None
 
 
 def summary(station_json, room_names, app_names):
     """What the list shows of one station, from what the server keeps."""
-    doc = station_json.get("last_document")
     out = {
         "name": station_json.get("hostname") or station_json.get("name") or "?",
         "room": room_names.get(str(station_json.get("room_id"))) or "",
         "address": station_json.get("address") or "",
-        "online": station_json.get("online"),
         "websocket": station_json.get("websocket"),
         "listener_port": station_json.get("guard_port"),
         "last_heartbeat": station_json.get("last_document_time"),
         "version": None, "lock_status": station_json.get("reported", {}).get("lock_status"),
-        "login": None, "users": [], "applications": [], "pending_events": 0,
+        "login": None, "applications": [], "pending_events": 0,
     }
-    if doc:
-        try:
-            root = ET.fromstring(doc.encode("utf-8"))
-        except ET.ParseError:
-            return out
-        out["version"] = root.get("version")
-        active = root.find("active_state")
-        out["lock_status"] = _text(active, "lock_status", out["lock_status"])
-        login = active.find("login_state") if active is not None else None
-        users = root.find("users")
-        names = {}
-        if users is not None:
-            for u in users:
-                label = u.get("name") or _text(u, "name") or u.get("login") or ""
-                names[u.get("id") or _text(u, "id")] = label
-                out["users"].append({k: v for k, v in u.attrib.items()} or {"name": label})
-        if login is not None:
-            user = names.get(login.get("user_id")) or _text(login, "user_name") or login.get("user_id") or ""
-            out["login"] = {"state": login.get("state"), "user": user}
-        apps = active.find("applications_state") if active is not None else None
-        if apps is not None:
-            for a in apps:
-                out["applications"].append(app_names.get(a.get("id"), "application %s" % a.get("id")))
-        events = root.find("events")
-        out["pending_events"] = len(list(events)) if events is not None else 0
+    root = _document(station_json.get("last_document"))
+    if root is None:
+        return out
+    out["version"] = root.get("version")
+    out["lock_status"] = xmlutil.text_of(root, "active_state", "lock_status", default=out["lock_status"])
+    # The user's name from the user list, by the id the login state names.
+    users = root.find("users")
+    names = {u.get("id") or xmlutil.text_of(u, "id"): u.get("name") or xmlutil.text_of(u, "name") or ""
+             for u in (users if users is not None else [])}
+    login = xmlutil.child(root, "active_state", "login_state")
+    if login is not None:
+        user = names.get(login.get("user_id")) or xmlutil.text_of(login, "user_name") or login.get("user_id") or ""
+        out["login"] = {"state": login.get("state"), "user": user}
+    apps = xmlutil.child(root, "active_state", "applications_state")
+    for a in apps if apps is not None else []:
+        out["applications"].append(app_names.get(a.get("id"), "application %s" % a.get("id")))
+    events = root.find("events")
+    out["pending_events"] = len(events) if events is not None else 0
     return out
 
 
-def _field(text, name):
-    m = re.search(r"<%s>(.*?)</%s>" % (name, name), text or "", re.S)
-    return m.group(1) if m else None
+def _payload(root, name):
+    return crypto.b64decode(xmlutil.text_of(root, name, default=""), strict=False)
 
 
 def decode_reply(command, reply):
-    """What the page shows of a reply besides the document itself."""
-    out = {}
-    if reply is None:
-        return out
-    out["result"] = _field(reply, "result")
+    """What the page shows of a reply besides the document itself; a log
+    archive comes back as bytes under "archive"."""
+    root = _document(reply)
+    if root is None:
+        return {}
+    out = {"result": xmlutil.text_of(root, "result")}
     if command == "get_screen_shot":
-        data = base64.b64decode(_field(reply, "screen_shot") or "")
+        data = _payload(root, "screen_shot")
         out["image"] = "data:%s;base64,%s" % ("image/png" if data[:4] == b"\x89PNG" else "image/gif",
-                                             base64.b64encode(data).decode())
+                                             crypto.b64encode(data))
         out["captured"] = time.strftime("%Y-%m-%d %H:%M:%S")
         out["bytes"] = len(data)
     elif command == "get_computer_info":
-        text = base64.b64decode(_field(reply, "raw_data") or "").decode("utf-8", "replace")
+        text = _payload(root, "raw_data").decode("utf-8", "replace")
         # The report breaks its lines with CR, CR LF or LF.
         out["text"] = text.replace("\r\n", "\n").replace("\r", "\n")
+    elif command == "get_client_log":
+        out["archive"] = _payload(root, "raw_data")
     elif command == "get_all_active_processes":
-        out["processes"] = [{"id": _field(p, "process_id"), "name": _field(p, "name"), "path": _field(p, "path"),
-                             "started": _field(p, "launch_time")}
-                            for p in re.findall(r"<process>(.*?)</process>", reply, re.S)]
+        out["processes"] = [{"id": xmlutil.text_of(p, "process_id"), "name": xmlutil.text_of(p, "name"),
+                             "path": xmlutil.text_of(p, "path"), "started": xmlutil.text_of(p, "launch_time")}
+                            for p in root.iter("process")]
     return out
 
 
@@ -171,8 +167,8 @@ class Console:
                  "error": rec.get("error"), "request": rec.get("document_out"),
                  "reply": rec.get("reply_document")}
         entry.update(decode_reply(command, rec.get("reply_document")))
-        if command == "get_client_log" and entry.get("result") == "success":
-            data = base64.b64decode(_field(rec.get("reply_document"), "raw_data") or "")
+        data = entry.pop("archive", None)
+        if data is not None and entry.get("result") == "success":
             key = secrets.token_urlsafe(12)
             with self.lock:
                 self.downloads[key] = ("%s-logs.zip" % name, data)
@@ -184,10 +180,13 @@ class Console:
         if entry.get("reply") and command in ("get_screen_shot", "get_client_log", "get_computer_info"):
             kept["reply"] = re.sub(r"(<(screen_shot|raw_data)>)[^<]{64,}", r"\1... (%d bytes, shown above)" %
                                    len(entry["reply"]), entry["reply"])
-        with self.lock:
-            self.history.setdefault(name, []).append(kept)
-            del self.history[name][:-HISTORY]
+        self._remember(name, kept)
         return 200, entry
+
+    def _remember(self, name, entry):
+        with self.lock:
+            self.history.setdefault(name, []).append(entry)
+            del self.history[name][:-HISTORY]
 
     def set_lock(self, name, body):
         word = body.get("lock_status")
@@ -199,9 +198,7 @@ class Console:
             return 404, {"error": "no station %r" % name}
         entry = {"time": time.strftime("%H:%M:%S"), "command": "lock state %s" % word, "ok": True,
                  "request": "the server answers the next heartbeat with <lock_status>%s</lock_status>" % word}
-        with self.lock:
-            self.history.setdefault(name, []).append(entry)
-            del self.history[name][:-HISTORY]
+        self._remember(name, entry)
         return 200, entry
 
 
