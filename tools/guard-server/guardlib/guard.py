@@ -28,6 +28,10 @@ class Outcome:
     def __init__(self, body=b"", http_status=200, drop=False, delay_ms=0, reset=False,
                  content_type="application/octet-stream"):
         self.body = body
+        # How the answer goes out: in pieces of drip_bytes with drip_ms
+        # between them, or half of it, then nothing for stall_ms, then a close.
+        self.drip_ms = self.stall_ms = 0
+        self.drip_bytes = 1
         self.http_status = http_status
         self.drop = drop
         self.reset = reset  # with drop: end with a reset instead of a close
@@ -51,11 +55,14 @@ class Exchange:
         self.warnings = self.rec["warnings"]
         self.delay_ms = 0
         self.drop = False
+        self.shape = {}
 
     def finish(self, out):
-        # A rule that only delays leaves the normal answer in place.
+        # A rule that only delays or shapes leaves the normal answer in place.
         if self.delay_ms and not out.delay_ms:
             out.delay_ms = self.delay_ms
+        for key, value in self.shape.items():
+            setattr(out, key, value)
         return out
 
     def fail(self, message):
@@ -266,6 +273,10 @@ class Guard:
         ex.rec["fault"] = rule["index"]
         delay = rule.get("delay_ms", 0)
         ex.delay_ms = delay
+        ex.shape = {k: rule[k] for k in ("drip_ms", "drip_bytes", "stall_ms") if rule.get(k)}
+        if delay or ex.shape:
+            # What the answer's timing will be, for whoever reads the record.
+            ex.rec["shape"] = dict(ex.shape, delay_ms=delay) if delay else dict(ex.shape)
         if rule.get("drop") or rule.get("reset"):
             ex.rec["reply"] = {"reset" if rule.get("reset") else "dropped": True}
             return Outcome(drop=True, delay_ms=delay, reset=bool(rule.get("reset")))
@@ -278,9 +289,9 @@ class Guard:
         elif rule.get("garbage"):
             out = ex.data(os.urandom(48), garbage=True)
         else:
-            return None  # a delay only: the normal answer follows
+            return None  # a delay or shape only: the normal answer follows
         out.delay_ms = delay
-        return out
+        return ex.finish(out)
 
     def _known(self, cfg, host):
         if scenario.station_listed(self.sc, host):

@@ -82,7 +82,7 @@ SETTING_KINDS = {
 }
 
 FAULT_KEYS = {"kind", "station", "status", "http_status", "delay_ms", "drop", "reset",
-              "body_hex", "garbage", "times", "skip", "every"}
+              "body_hex", "garbage", "times", "skip", "every", "drip_ms", "drip_bytes", "stall_ms"}
 
 
 class ScenarioError(ValueError):
@@ -255,9 +255,12 @@ def validate(raw):
                 bytes.fromhex(rule["body_hex"])
             except (TypeError, ValueError):
                 raise ScenarioError("faults[%d].body_hex is not hex" % i) from None
-        for key in ("http_status", "delay_ms", "times", "skip"):
+        for key in ("http_status", "delay_ms", "times", "skip", "drip_ms", "stall_ms"):
             if key in rule and (not isinstance(rule[key], int) or isinstance(rule[key], bool) or rule[key] < 0):
                 raise ScenarioError("faults[%d].%s must be a non-negative integer" % (i, key))
+        if "drip_bytes" in rule and (not isinstance(rule["drip_bytes"], int) or isinstance(rule["drip_bytes"], bool)
+                                     or rule["drip_bytes"] < 1):
+            raise ScenarioError("faults[%d].drip_bytes must be a positive integer" % i)
         if "every" in rule and (not isinstance(rule["every"], int) or isinstance(rule["every"], bool)
                                 or rule["every"] < 1):
             raise ScenarioError("faults[%d].every must be a positive integer" % i)

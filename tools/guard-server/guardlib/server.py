@@ -169,7 +169,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except OSError:
                 pass
             return
+        if out.drip_ms or out.stall_ms:
+            return self.send_shaped(out)
         self.reply(out.http_status, out.body, out.content_type)
+
+    def send_shaped(self, out):
+        """The answer written by hand, so its timing is ours: dripped in small
+        pieces, or stalled halfway through its body and then closed."""
+        self.close_connection = True
+        head = ("%s %d %s\r\nServer: %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                % (self.protocol_version, out.http_status, self.responses.get(out.http_status, ("",))[0],
+                   self.version_string(), out.content_type, len(out.body))).encode("latin-1")
+        data = head + (out.body if self.command != "HEAD" else b"")
+        stop = self.server.stop_event
+        try:
+            if out.stall_ms:
+                self.wfile.write(data[:len(head) + len(out.body) // 2])
+                self.wfile.flush()
+                stop.wait(out.stall_ms / 1000.0)
+                self.connection.shutdown(socket.SHUT_RDWR)
+                return
+            step = max(1, out.drip_bytes)
+            for at in range(0, len(data), step):
+                if at and stop.wait(out.drip_ms / 1000.0):
+                    return
+                self.wfile.write(data[at:at + step])
+                self.wfile.flush()
+        except OSError:
+            pass  # the peer gave up first, which is what a drip tests
 
     def reply_json(self, status, obj):
         body = (json.dumps(obj, ensure_ascii=False, indent=1, default=str) + "\n").encode("utf-8")
@@ -263,6 +290,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.reply_json(200, {"station": st})
             if what == "command" and method == "POST":
                 return self.reply_json(*srv.control_command(data))
+            if what == "ws_close" and method == "POST":
+                closed = srv.close_websockets(data.get("station"), int(data.get("code", 1001)),
+                                              str(data.get("reason", "going away")))
+                return self.reply_json(200, {"closed": closed})
             if what == "shutdown" and method == "POST":
                 self.reply_json(200, {"stopping": True})
                 threading.Thread(target=srv.stop, daemon=True).start()
@@ -375,6 +406,21 @@ class GuardServer:
                     os.unlink(tmp)
                 except OSError:
                     pass
+
+    def close_websockets(self, name=None, code=1001, reason="going away"):
+        """Start a clean close of the open websockets (one station's when
+        named); a peer that never answers the close loses the connection
+        after two seconds. Returns the labels of the stations closed."""
+        guard = self.guard
+        with guard.lock:
+            found = [guard.station_by_name(name)] if name else list(guard.book.stations)
+            targets = [(st.label, st.ws) for st in found if st is not None and st.ws is not None]
+        for _, ws in targets:
+            ws.close(code, reason)
+            timer = threading.Timer(2.0, ws.abort)
+            timer.daemon = True
+            timer.start()
+        return [label for label, _ in targets]
 
     # -- commands to the agent ---------------------------------------------------
 

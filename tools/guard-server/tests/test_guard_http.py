@@ -3,6 +3,8 @@
 import http.client
 import json
 import os
+import re
+import socket
 import tempfile
 import time
 import unittest
@@ -432,6 +434,44 @@ class Faults(unittest.TestCase):
         with self.assertRaises(ConnectionResetError):
             agent.heartbeat()
         self.assertEqual(last_record(srv)["reply"], {"reset": True})
+
+    def test_drip_sends_the_whole_answer_slowly(self):
+        srv, agent = self.start([{"kind": "state", "drip_ms": 30, "drip_bytes": 64}])
+        t0 = time.monotonic()
+        self.assertEqual(agent.heartbeat()[0], "ok")
+        took = time.monotonic() - t0
+        rec = last_record(srv, "state")
+        pieces = -(-(rec["reply"]["bytes"] + 100) // 64)  # the head is at least 100 bytes
+        self.assertGreaterEqual(took, 0.03 * (pieces - 1))
+        self.assertEqual(rec["shape"], {"drip_ms": 30, "drip_bytes": 64})
+
+    def test_stall_sends_half_then_holds_then_closes(self):
+        # A download is where a stall hurts: the head and half the body, then nothing.
+        for rule in ({"kind": "banner", "stall_ms": 400}, {"kind": "banner", "stall_ms": 400, "status": "0xF1"}):
+            with self.subTest(rule=rule):
+                srv = support.start_server(self, {"faults": [rule], "banners": {"items": [{"id": "b1"}]}})
+                sock = socket.create_connection(("127.0.0.1", srv.port), timeout=5)
+                self.addCleanup(sock.close)
+                sock.sendall(b"GET /server/get_banner?id=b1 HTTP/1.0\r\n\r\n")
+                t0, got = time.monotonic(), b""
+                while True:
+                    chunk = sock.recv(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+                took = time.monotonic() - t0
+                head, _, body = got.partition(b"\r\n\r\n")
+                length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
+                self.assertGreaterEqual(took, 0.4)
+                self.assertEqual(len(body), length // 2)
+                self.assertEqual(last_record(srv, "banner")["shape"], {"stall_ms": 400})
+
+    def test_shapes_are_checked(self):
+        for rule in ({"drip_ms": -1}, {"drip_bytes": 0}, {"stall_ms": "long"}):
+            with self.subTest(rule=rule):
+                status, answer = control(support.start_server(self), "PUT", "scenario",
+                                         {"faults": [dict(rule, kind="state")]})
+                self.assertEqual(status, 400, answer)
 
 
 class ScenarioFile(unittest.TestCase):

@@ -134,6 +134,18 @@ class Channel(unittest.TestCase):
         self.assertTrue(support.server_wait(lambda: last_record(self.srv, "ws_close")))
         self.assertEqual(last_record(self.srv, "ws_close")["how"], "protocol error")
 
+    def test_server_going_away(self):
+        ws = self.open()
+        self.assertTrue(support.server_wait(lambda: self.srv.guard.station_by_name("LAB-07").ws is not None))
+        body = json.dumps({"station": "LAB-07", "code": 1001}).encode()
+        status, answer = http_request(self.srv.port, "POST", "/control/ws_close", body)
+        self.assertEqual((status, json.loads(answer)["closed"]), (200, ["LAB-07"]))
+        fin, op, data = ws.recv()
+        self.assertEqual((op, struct.unpack(">H", data[:2])[0]), (CLOSE, 1001))
+        # A peer that never answers the close is cut off all the same.
+        self.assertTrue(support.server_wait(lambda: last_record(self.srv, "ws_close"), 5))
+        self.assertEqual(json.loads(http_request(self.srv.port, "POST", "/control/ws_close", b"{}")[1])["closed"], [])
+
     def test_close_is_answered(self):
         ws = self.open()
         ws.send(CLOSE, struct.pack(">H", 1001))
