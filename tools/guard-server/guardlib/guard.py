@@ -153,7 +153,7 @@ class Guard:
         with self.lock:
             self.raw = copy.deepcopy(raw)
             self.sc = sc
-            self.faults = scenario.FaultBook(sc["faults"])
+            self.faults = scenario.FaultBook(sc["faults"], getattr(self, "faults", None))
         for w in warnings:
             self.say("scenario warning: " + w)
         return warnings

@@ -325,9 +325,19 @@ def effective(sc, host, runtime=None):
 class FaultBook:
     """The fault rules of a scenario with their use counters."""
 
-    def __init__(self, rules):
+    def __init__(self, rules, previous=None):
         self.rules = rules
         self.seen = [0] * len(rules)
+        # A rule kept through a scenario change keeps its use count, so a
+        # one-time fault stays spent while other parts of the scenario change.
+        if previous is not None:
+            spent = {}
+            for rule, n in zip(previous.rules, previous.seen):
+                spent.setdefault(json.dumps(rule, sort_keys=True), []).append(n)
+            for i, rule in enumerate(rules):
+                counts = spent.get(json.dumps(rule, sort_keys=True))
+                if counts:
+                    self.seen[i] = counts.pop(0)
 
     def pick(self, kind, host):
         """The first rule that applies to this request, counting it as used."""

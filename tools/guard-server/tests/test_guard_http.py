@@ -435,6 +435,20 @@ class Faults(unittest.TestCase):
             agent.heartbeat()
         self.assertEqual(last_record(srv)["reply"], {"reset": True})
 
+    def test_a_spent_rule_stays_spent_through_a_scenario_change(self):
+        once = {"kind": "state", "status": "0xF1", "times": 1}
+        srv, agent = self.start([once])
+        self.assertEqual(agent.heartbeat()[0:2], ("status", DECRYPT_FAILED))
+        agent.register()
+        outcomes = []
+        for faults in ([once], [{"kind": "register", "status": "0xF3", "times": 1}, once], [], [once]):
+            control(srv, "PUT", "scenario", {"faults": faults, "lock_status": "locked"})
+            outcomes.append(agent.heartbeat()[0])
+            if not agent.key or outcomes[-1] != "ok":
+                agent.register()
+        # Taken out and put back, it is a new rule.
+        self.assertEqual(outcomes, ["ok", "ok", "ok", "status"])
+
     def test_drip_sends_the_whole_answer_slowly(self):
         srv, agent = self.start([{"kind": "state", "drip_ms": 30, "drip_bytes": 64}])
         t0 = time.monotonic()
