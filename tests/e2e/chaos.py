@@ -35,8 +35,10 @@ WS_TIMEOUT_MS = 5000
 HTTP_STALL_S = 60.0
 WS_STALL_S = WS_TIMEOUT_MS / 1000.0
 SLACK_S = 2.5          # Wine's scheduling and the monitor's own poll
+# After a websocket goes, a failed cycle, a registration, then the upgrade.
+WS_REOPEN_S = 2 * PERIOD_MS / 1000.0 + SLACK_S + 3.0
 WARM_UP_S = 20
-CYCLE_S = 142
+CYCLE_S = 148
 COMMAND_P99_S = 3.0
 FLOOD_PEERS = ["127.0.0.%d" % i for i in range(2, 21)]
 # Least-squares slopes a healthy agent stays under; a leak of one thread or
@@ -370,7 +372,9 @@ class Chaos:
 
     def push(self, **changes):
         self.state.update(changes)
-        scen = dict(self.state, faults=[rule for rules in self.faults.values() for rule in rules])
+        # The server's absence comes before every other rule.
+        order = sorted(self.faults, key=lambda name: name != "away")
+        scen = dict(self.state, faults=[rule for name in order for rule in self.faults[name]])
         self.guard.put_scenario({k: v for k, v in scen.items() if v is not None})
 
     def fault(self, name, rules):
@@ -399,17 +403,42 @@ class Chaos:
     def away(self, seconds):
         """The websocket closed as the server goes away, and nothing answered
         for a while."""
-        self.close_ws()
-        self.monitor.went_down()
-        self.fault("away", [{"kind": "any", "drop": True}])
+        self.close_ws(then_back=False)
         time.sleep(seconds)
         self.fault("away", None)
         self.monitor.came_up()
 
-    def close_ws(self):
+    def ws_open(self):
+        snap = json.loads(urllib.request.urlopen("http://127.0.0.1:%d/control/state" % self.guard.port,
+                                                 timeout=10).read())
+        return any(st.get("websocket") for st in snap["stations"])
+
+    def wait_ws(self, why):
+        """The websocket open within its bound, or a violation."""
+        t0 = time.time()
+        while time.time() < t0 + WS_REOPEN_S:
+            if self.ws_open():
+                return True
+            time.sleep(0.3)
+        self.monitor.fail("websocket", "none open %.1f s %s, with websockets on and the server up"
+                          % (WS_REOPEN_S, why))
+        return False
+
+    def close_ws(self, then_back=True):
+        """A close with 1001 on an open websocket; with the server back at
+        once, the agent must open another within its bound."""
+        if not self.wait_ws("before the close"):
+            return
+        if not then_back:
+            self.monitor.went_down()
+            self.fault("away", [{"kind": "any", "drop": True}])
         req = "http://127.0.0.1:%d/control/ws_close" % self.guard.port
-        got = urllib.request.urlopen(urllib.request.Request(req, data=b'{"code": 1001}', method="POST"), timeout=10)
-        return json.loads(got.read())["closed"]
+        urllib.request.urlopen(urllib.request.Request(req, data=b'{"code": 1001}', method="POST"), timeout=10)
+        if then_back:
+            t0 = time.time()
+            while self.ws_open() and time.time() < t0 + 3:
+                time.sleep(0.1)  # the old one going
+            self.wait_ws("after the close")
 
     # -- the metered program ----------------------------------------------------------
 
@@ -502,19 +531,20 @@ class Chaos:
              lambda: self.push(settings=dict(SETTINGS, adv_use_ws=True, room_name=room), lock_status="unlocked",
                                apps={"form": "apps", "applications": [PING, {"id": 9 + cycle,
                                                                             "path": "*\\chaos-%d.exe" % cycle}]})),
-            (j(92), "websocket closed (1001), the server back at once", self.close_ws),
+            (j(92), "websocket closed (1001), the server back at once; another must open", self.close_ws),
             (j(100), "websocket closed (1001), the server away 10 s", lambda: self.away(10)),
-            (j(114), "websocket reply stalled %.1f s past ws_timeout, then one 0xF1 short answer" % (ws_stall / 1000.0),
+            (j(112), "websocket reply stalled %.1f s past ws_timeout, then one 0xF1 short answer" % (ws_stall / 1000.0),
              lambda: self.fault("ws", [dict(rule, kind=kind, times=1) for rule in ({"delay_ms": ws_stall},
                                                                                  {"status": "0xF1"})
                                        for kind in ("ws_short", "ws_state")])),
-            (j(122), "guard server killed", lambda: (self.fault("ws", None), self.kill_server())),
-            (j(126), "guard server restarted on the same port", self.restart_server),
-            (j(130), "lock %s, room changed, downloads whole again; metered program started" % lock,
-             lambda: (self.fault("downloads", None), self.push(
+            (j(128), "guard server killed; it comes back with whole downloads",
+             lambda: (self.faults.pop("downloads", None), self.fault("ws", None), self.kill_server())),
+            (j(132), "guard server restarted on the same port", self.restart_server),
+            (j(136), "lock %s, room changed; metered program started" % lock,
+             lambda: (self.push(
                  lock_status=lock, settings=dict(SETTINGS, adv_use_ws=True, room_name=room + "b"), update=None),
                  self.start_program())),
-            (j(138), "metered program ended, unlocked", lambda: (self.end_program(), self.push(lock_status="unlocked"))),
+            (j(144), "metered program ended, unlocked", lambda: (self.end_program(), self.push(lock_status="unlocked"))),
         ]
 
     def plan(self):
@@ -524,17 +554,26 @@ class Chaos:
         return out
 
 
-def settle(chaos, seconds=25):
-    """The end: every entry the server saw acknowledged and delivered, or the reason."""
+def metered(kvlog):
+    with open(kvlog, "rb") as f:
+        text = f.read()
+    return text, {"app_start": text.count(b"Started Apps 7"), "app_stop": text.count(b"Finished Apps 7")}
+
+
+def settle(chaos, kvlog, seconds=25):
+    """The end: what kv.log metered has reached the server, and every entry
+    the server saw is acknowledged to the agent; else what is missing."""
     mon = chaos.monitor
     deadline = time.time() + seconds
-    while time.time() < deadline:
+    while True:
+        _, want = metered(kvlog)
         with mon.lock:
+            seen = {kind: len([k for k in mon.events_seen if k[2] == kind]) for kind in want}
             missing = [k for k in mon.events_seen if k not in mon.events_acked]
-        if not missing:
-            return []
+        short = {kind: (seen[kind], n) for kind, n in want.items() if seen[kind] < n}
+        if (not missing and not short) or time.time() > deadline:
+            return missing, short
         time.sleep(1)
-    return missing
 
 
 def scenario(run):
@@ -572,6 +611,10 @@ def scenario(run):
         time.sleep(1)
     check(any(k in ("ws_state", "ws_short") for _, k in mon.contacts), "no heartbeat over the websocket in warm-up")
     chaos.commands(4)
+    before = [s for _, s, _ in mon.latencies]
+    log("the guard's command before any flood: %d of %d answered, slowest %s s" % (
+        len([s for s in before if s is not None]), len(before),
+        "%.2f" % max(s for s in before if s is not None) if any(s is not None for s in before) else "-"))
     time.sleep(max(0, t_warm + WARM_UP_S - time.time()))
     mon.warm_until = time.time()
 
@@ -585,9 +628,8 @@ def scenario(run):
         act()
     chaos.faults.clear()
     chaos.push(lock_status="unlocked", update=None)
-    missing = settle(chaos)
-    with open(kvlog, "rb") as f:
-        text = f.read()
+    missing, short = settle(chaos, kvlog)
+    text, _ = metered(kvlog)
     mon.stop()
 
     log("the final stop")
@@ -610,13 +652,8 @@ def scenario(run):
     for line, want in ((b"Creating everything", 1), (b"It is time to restart", 0), (b"Error in a ping thread", 0)):
         if text.count(line) != want:
             mon.fail("no restart", "kv.log has %r %d times" % (line.decode(), text.count(line)))
-    started, finished = text.count(b"Started Apps 7"), text.count(b"Finished Apps 7")
-    seen = {k[2]: 0 for k in mon.events_seen}
-    for k in mon.events_seen:
-        seen[k[2]] += 1
-    if seen.get("app_start", 0) < started or seen.get("app_stop", 0) < finished:
-        mon.fail("journal", "kv.log metered %d starts and %d stops; the server saw %d app_start and %d app_stop"
-                 % (started, finished, seen.get("app_start", 0), seen.get("app_stop", 0)))
+    for kind, (seen, logged) in short.items():
+        mon.fail("journal", "kv.log metered %d %s; the server saw %d" % (logged, kind, seen))
     if missing:
         mon.fail("journal", "%d entr%s never acknowledged to the agent: %s"
                  % (len(missing), "y" if len(missing) == 1 else "ies", missing[:5]))
