@@ -475,6 +475,8 @@ void TMainService::Stop() {
     // The channel follows the heartbeat: closed when it ends.
     FSocketConnector->SetNeedToReconnect(false);
     FSocketConnector->RefreshState();
+    // A countdown display still waiting to start would outlive the service.
+    TApplicationUtils::StopSLNotifiers();
     StopUI();
     TLogger::Fine("I am completely dead");
 }

@@ -1,4 +1,5 @@
 #include "protocol/PingServer.h"
+#include "websocket/WsFrame.h"
 
 #include <gtest/gtest.h>
 
@@ -341,6 +342,30 @@ TEST_F(PingServerTest, WebsocketMode) {
     EXPECT_EQ(link.refreshes, 5);
     // No HTTP exchange at all in websocket mode once registered.
     EXPECT_TRUE(guard->requests.empty());
+}
+
+// A server that stops reading makes the websocket write fail: that cycle
+// failed, as a lost exchange does; nothing escapes the cycle to be logged as
+// the thread's error (the level that has the service restarted).
+TEST_F(PingServerTest, AWebsocketWriteThatFailsIsThatCyclesFailedExchange) {
+    FakeLink link;
+    TPingServerThread::Hooks hooks;
+    cfg.UseWebsockets = true;
+    cfg.WebsocketTimeout = 2000;
+    hooks.config = [this] { return cfg; };
+    hooks.websocket = &link;
+    TPingServerThread ws(state, hooks, wake, responded, guard);
+    state.initialized = true;
+    state.password = ToBytes("issued");
+    state.noChangeCode = "5";
+    link.onSend = [] { throw EWebsocketError("Websocket write failed"); };
+    uint32_t sleep = 0;
+    ASSERT_NO_THROW(sleep = ws.RunCycle());
+    EXPECT_GT(sleep, 0u);
+    EXPECT_FALSE(state.initialized);
+    EXPECT_FALSE(link.needReconnect);
+    EXPECT_EQ(link.refreshes, 1);
+    EXPECT_TRUE(log->Has("Server connection error - " + RequestResultName(TRequestResult::rrError)));
 }
 
 TEST_F(PingServerTest, FailingDocumentKeepsThePreviousOne) {

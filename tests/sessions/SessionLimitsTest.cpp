@@ -116,6 +116,23 @@ TEST_F(SessionLimitTest, TheManagerKeepsOneCountdownAndCancelsIt) {
     EXPECT_EQ(logoffs.load(), 0);
 }
 
+// A display start waits out its delay on a thread of its own; the service's
+// stop cuts that wait short, so no display starts after the service is gone.
+TEST_F(SessionLimitTest, AStopEndsDisplayStartsStillWaiting) {
+    platform::reg::SetString({platform::reg::Hive::LocalMachine,
+                              "Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon", platform::reg::View::Default},
+                             "Shell", "Explorer.exe");
+    W().sessions.push_back({});
+    W().sessions.back().entry.id = 4;
+    qztest::StageProcess(40, "C:\\Windows\\explorer.exe", 4, 0);
+    TApplicationUtils::StartSLNotifier(300, 1, 4);
+    const auto t0 = std::chrono::steady_clock::now();
+    TApplicationUtils::StopSLNotifiers();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(W().startedAsUser.empty());
+}
+
 TEST_F(SessionLimitTest, TheDisplayStartsAsTheShellsUserUnlessSwitchedOff) {
     platform::reg::SetString({platform::reg::Hive::LocalMachine,
                               "Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon", platform::reg::View::Default},
