@@ -128,14 +128,14 @@ public:
     // owner may free it.
     void Remove(TWebsocketClient* c) {
         std::unique_lock<std::mutex> hold(FLock);
-        for (auto it = FClients.begin(); it != FClients.end(); ++it)
-            if (*it == c) {
-                FClients.erase(it);
-                break;
-            }
-        if (std::this_thread::get_id() == FThread.get_id()) return;
-        if (FPoller && FServing == c) FPoller->Wake();
-        FIdle.wait(hold, [&] { return FServing != c; });
+        const bool reader = std::this_thread::get_id() == FThread.get_id();
+        // A pass that reconnects the client adds it again: taken off once more when that pass ends.
+        for (;;) {
+            FClients.erase(std::remove(FClients.begin(), FClients.end(), c), FClients.end());
+            if (reader || FServing != c) return;
+            if (FPoller) FPoller->Wake();
+            FIdle.wait(hold);
+        }
     }
     ~TWsReader() {
         {
@@ -333,7 +333,10 @@ bool TWebsocketClient::TryUpgradeToWebsocket(std::string* reason) {
             if (n <= 0) throw EWebsocketError("No upgrade response");
             const size_t used = head.Feed(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
             // Bytes after the head are frames already.
-            if (head.Complete() && used < static_cast<size_t>(n)) FReader.Feed(buf + used, static_cast<size_t>(n) - used);
+            if (head.Complete() && used < static_cast<size_t>(n)) {
+                FReader.Feed(buf + used, static_cast<size_t>(n) - used);
+                FUnparsed = true;
+            }
         }
         refusal = TWsHandshake::Check(head.Result(), key);
     } catch (const EWebsocketError& e) {
@@ -377,7 +380,7 @@ platform::sock::Socket TWebsocketClient::ReadySocket() {
 bool TWebsocketClient::HasPendingInput() {
     std::unique_lock<std::recursive_mutex> hold(FLock, std::try_to_lock);
     // Bytes of an unfinished frame are no reason to skip the wait: only more bytes can finish it.
-    return hold && FStream && FIsWebsocket && FStream->Pending();
+    return hold && FStream && FIsWebsocket && (FUnparsed || FStream->Pending());
 }
 
 uint32_t TWebsocketClient::WaitBudgetMs() {
@@ -411,6 +414,7 @@ void TWebsocketClient::ProcessInput() {
         FReader.Feed(buf, static_cast<size_t>(n));
         if (!FStream->Pending() && n < static_cast<int>(sizeof buf)) break;
     }
+    FUnparsed = false;
     while (FIsWebsocket) {
         std::optional<TWsMessage> m = FReader.Next();
         if (!m) break;

@@ -111,6 +111,7 @@ private:
     std::shared_ptr<TWsStream> FStream;  // shared: a write keeps it alive while it runs
     std::atomic<bool> FOpen{false};      // FStream is set
     std::optional<std::chrono::steady_clock::time_point> FFrameBegan;  // bytes of an unfinished frame wait since
+    bool FUnparsed = false;              // bytes fed with the upgrade's answer, not yet looked at
     TWsFrameReader FReader;
     std::atomic<bool> FIsWebsocket{false};
     bool FCloseSent = false;

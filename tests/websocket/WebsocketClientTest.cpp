@@ -328,6 +328,33 @@ TEST(WebsocketClient, AServerThatClosesWith1001AndComesBackGetsTheClientAgain) {
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
 }
 
+// The owner lets go while the reader is in the middle of reconnecting: the
+// upgrade that pass completes must not put the freed client back on the list.
+TEST(WebsocketClient, FreedDuringAReconnectTheClientIsNotServedAgain) {
+    HostileServer* self = nullptr;
+    auto upgrade = Upgrade(kSwitching, true, [](HostileConnection& c) { c.Pause(1500); });
+    HostileServer server([&](HostileConnection& c) {
+        if (self->Accepted() == 1) {
+            upgrade(c);
+            return;
+        }
+        c.Pause(400);  // the reconnect's upgrade, answered late
+        upgrade(c);
+    });
+    self = &server;
+    TWebsocketClient::Options o;
+    o.reconnectAfterMs = 100;
+    o.pollMs = 50;
+    auto client = std::make_unique<TWebsocketClient>("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false, o);
+    client->Connect();
+    ASSERT_TRUE(client->TryUpgradeToWebsocket());
+    ASSERT_TRUE(qztest::WaitUntil([&] { return server.Accepted() >= 2; }, 8000)) << "no reconnection";
+    client.reset();  // while the reader waits for the late upgrade
+    // Passes after it would touch freed memory (the sanitizers' builds see it).
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(server.Accepted(), 2);
+}
+
 // A frame that stops half-way is not kept open by pings: the connection is
 // dropped after the read time-out and opened again.
 TEST(WebsocketClient, AFrameThatStopsHalfWayDropsTheConnection) {
