@@ -61,6 +61,27 @@ void CloseKeepingError(SOCKET s) {
     WSASetLastError(code);
 }
 
+// A listening socket; raises SystemError with the system's reason.
+SOCKET OpenListening(uint16_t port, int backlog, bool loopbackOnly, uint16_t& bound) {
+    SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) ThrowSocketError();
+    // No other program may bind the same port beside us and take our connections.
+    BOOL exclusive = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+    int len = sizeof addr;
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        CloseKeepingError(s);
+        ThrowSocketError();
+    }
+    bound = ntohs(addr.sin_port);
+    return s;
+}
+
 // A wake-up only this process can signal: a connected pair of loopback
 // sockets whose listener takes our own connection alone and is closed at
 // once. (A datagram port can be written by any local user, and a flood of
@@ -70,22 +91,11 @@ class WakePair {
 public:
     // Raises SystemError when the system refuses.
     WakePair() {
-        SOCKET l = NewSocket(SOCK_STREAM, IPPROTO_TCP);
-        if (l == INVALID_SOCKET) ThrowSocketError();
-        BOOL exclusive = TRUE;
-        setsockopt(l, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof addr;
-        if (bind(l, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(l, 4) != 0 ||
-            getsockname(l, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            CloseKeepingError(l);
-            ThrowSocketError();
-        }
-        FWrite = static_cast<SOCKET>(ConnectLoopback(ntohs(addr.sin_port), 5000));
+        uint16_t port = 0;
+        SOCKET l = OpenListening(0, 4, true, port);
+        FWrite = static_cast<SOCKET>(ConnectLoopback(port, 5000));
         sockaddr_in mine{};
-        len = sizeof mine;
+        int len = sizeof mine;
         if (FWrite == INVALID_SOCKET || getsockname(FWrite, reinterpret_cast<sockaddr*>(&mine), &len) != 0) {
             if (FWrite != INVALID_SOCKET) closesocket(FWrite);
             closesocket(l);
@@ -182,26 +192,13 @@ private:
 
 std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) {
     StartWinsock();
-    SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) ThrowSocketError();
-    // No other program may bind the same port beside us and take our connections.
-    BOOL exclusive = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
-    int len = sizeof addr;
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        CloseKeepingError(s);
-        ThrowSocketError();
-    }
+    uint16_t bound = 0;
+    SOCKET s = OpenListening(port, backlog, loopbackOnly, bound);
     // Non-blocking, so a connection that goes between the wait and accept
     // can't block the acceptor.
     SetBlocking(s, false);
     try {
-        return std::make_unique<WinListener>(s, ntohs(addr.sin_port));
+        return std::make_unique<WinListener>(s, bound);
     } catch (...) {
         closesocket(s);
         throw;
