@@ -1,5 +1,6 @@
 #include "commands/HttpServer.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/Text.h"
@@ -16,6 +17,7 @@ const char* Reason(int status) {
         case 200: return "OK";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 501: return "Not Implemented";
         default: return "Status";
     }
@@ -44,17 +46,23 @@ std::string TrimSpaces(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// 1, 2, 4, 8...: a flood can't flood the log as well.
+bool Worth(uint64_t n) { return (n & (n - 1)) == 0; }
+
 }  // namespace
 
-THttpServer::THttpServer(Handler handler, THttpLimits limits, std::function<void(const std::string&)> log)
-    : FHandler(std::move(handler)), FLimits(limits), FLog(std::move(log)) {
+THttpServer::THttpServer(Handler handler, THttpLimits limits, std::function<void(const std::string&)> log,
+                         ThreadStarter startThread)
+    : FHandler(std::move(handler)), FLimits(limits), FLog(std::move(log)), FStartThread(std::move(startThread)) {
     if (FLimits.Workers == 0) FLimits.Workers = 1;
+    if (FLimits.MaxPerPeer == 0) FLimits.MaxPerPeer = 1;
+    if (!FStartThread) FStartThread = [](std::function<void()> run) { return std::thread(std::move(run)); };
 }
 
 THttpServer::~THttpServer() { Stop(); }
 
 void THttpServer::Log(const std::string& line) {
-    if (FLog) FLog(line);
+    if (FLog && !line.empty()) FLog(line);
 }
 
 void THttpServer::Start(uint16_t port, bool loopbackOnly) {
@@ -64,6 +72,7 @@ void THttpServer::Start(uint16_t port, bool loopbackOnly) {
         std::lock_guard<std::mutex> g(FLock);
         FStopping = false;
     }
+    FWorkers.reserve(FLimits.Workers);  // adding one never throws after its thread started
     FAcceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -72,7 +81,7 @@ void THttpServer::Stop() {
     {
         std::lock_guard<std::mutex> g(FLock);
         FStopping = true;
-        for (sock::Socket s : FWaiting) sock::Close(s);
+        for (const TConnection& c : FWaiting) sock::Close(c.Socket);
         FWaiting.clear();
         // Workers in the middle of a read or a send return at once.
         for (sock::Socket s : FActive) sock::Shutdown(s);
@@ -84,36 +93,68 @@ void THttpServer::Stop() {
         if (t.joinable()) t.join();
     FWorkers.clear();
     FIdle = 0;
+    FPerPeer.clear();
     FListener.reset();
 }
 
 void THttpServer::AcceptLoop() {
     for (;;) {
-        sock::Socket s = FListener->Accept(24u * 3600 * 1000);
+        std::string peer;
+        sock::Socket s = FListener->Accept(24u * 3600 * 1000, peer);
         std::unique_lock<std::mutex> g(FLock);
         if (FStopping) {
             sock::Close(s);
             return;
         }
         if (s == sock::InvalidSocket) continue;
-        if (FWaiting.size() >= FLimits.MaxWaiting) {
-            // Turned away at once: a flood must not pile up sockets or threads.
-            ++FTurnedAway;
-            const uint64_t n = FTurnedAway;
-            g.unlock();
-            sock::Close(s);
-            if ((n & (n - 1)) == 0)  // 1, 2, 4, 8...: a flood can't flood the log as well
-                Log("Command port busy: connection refused (" + std::to_string(n) + " so far)");
-            continue;
-        }
-        FWaiting.push_back(s);
-        if (FIdle == 0 && FWorkers.size() < FLimits.Workers) {
-            ++FIdle;  // counted before it runs, so a burst starts one worker per connection at most
-            FWorkers.emplace_back([this] { WorkerLoop(); });
-        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(FLimits.HeadTimeoutMs);
+        const std::string line = Admit({s, std::move(peer), deadline});
         g.unlock();
         FWork.notify_one();
+        Log(line);
     }
+}
+
+std::string THttpServer::Admit(TConnection c) {
+    size_t& held = FPerPeer[c.Peer];
+    if (held >= FLimits.MaxPerPeer) {
+        sock::Close(c.Socket);
+        const uint64_t n = ++FOverPeerCap;
+        return Worth(n) ? "Command port: connection from " + c.Peer + " refused, it holds " + std::to_string(held) +
+                              " already (" + std::to_string(n) + " refused so far)"
+                        : std::string();
+    }
+    if (FWaiting.size() >= FLimits.MaxWaiting) {
+        // Turned away at once: a flood must not pile up sockets or threads.
+        if (held == 0) FPerPeer.erase(c.Peer);
+        sock::Close(c.Socket);
+        const uint64_t n = ++FTurnedAway;
+        return Worth(n) ? "Command port busy: connection refused (" + std::to_string(n) + " so far)" : std::string();
+    }
+    ++held;
+    FWaiting.push_back(std::move(c));
+    if (FIdle == 0 && FWorkers.size() < FLimits.Workers) {
+        try {
+            FWorkers.push_back(FStartThread([this] { WorkerLoop(); }));
+            ++FIdle;  // counted before it runs, so a burst starts one worker per connection at most
+        } catch (const std::exception& e) {
+            std::string line = std::string("Command port: a worker could not start: ") + e.what();
+            if (FWorkers.empty()) {
+                // Nobody would ever serve it; the next connection tries again.
+                sock::Close(FWaiting.back().Socket);
+                Release(FWaiting.back().Peer);
+                FWaiting.pop_back();
+                line += "; connection dropped";
+            }
+            return line;
+        }
+    }
+    return {};
+}
+
+void THttpServer::Release(const std::string& peer) {
+    const auto it = FPerPeer.find(peer);
+    if (it != FPerPeer.end() && --it->second == 0) FPerPeer.erase(it);
 }
 
 void THttpServer::WorkerLoop() {
@@ -121,20 +162,21 @@ void THttpServer::WorkerLoop() {
     for (;;) {
         FWork.wait(g, [this] { return FStopping || !FWaiting.empty(); });
         if (FStopping) return;
-        sock::Socket s = FWaiting.front();
+        const TConnection c = std::move(FWaiting.front());
         FWaiting.pop_front();
         --FIdle;
-        FActive.insert(s);
+        FActive.insert(c.Socket);
         g.unlock();
         try {
-            Serve(s);
+            Serve(c);
         } catch (...) {
             // Nothing a request does may end the worker.
         }
         g.lock();
-        FActive.erase(s);
+        FActive.erase(c.Socket);
+        Release(c.Peer);
         ++FIdle;
-        sock::Close(s);
+        sock::Close(c.Socket);
     }
 }
 
@@ -223,11 +265,14 @@ THttpServer::ParseState THttpServer::ParseHead(const std::string& data, const TH
     return ParseState::Complete;
 }
 
-void THttpServer::Serve(sock::Socket s) {
-    using Clock = std::chrono::steady_clock;
+void THttpServer::Serve(const TConnection& c) {
+    const sock::Socket s = c.Socket;
     const auto deadline = Clock::now() + std::chrono::milliseconds(FLimits.RequestTimeoutMs);
-    auto wait = [&]() -> uint32_t {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // How long the next read may wait; 0 once `until` is past, which still
+    // takes what has arrived (a head that waited its time in the queue may
+    // be whole).
+    auto wait = [&](Clock::time_point until) -> uint32_t {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         if (left <= 0) return 0;
         return static_cast<uint32_t>(left < FLimits.ReadTimeoutMs ? left : FLimits.ReadTimeoutMs);
     };
@@ -252,8 +297,7 @@ void THttpServer::Serve(sock::Socket s) {
         if (state == ParseState::BadRequest) return reply(400, {}, false);
         if (state == ParseState::Unauthorized) return reply(401, {}, false);
         if (state == ParseState::Complete) break;
-        const uint32_t ms = wait();
-        const int n = ms ? sock::Receive(s, buf, sizeof buf, ms) : -1;
+        const int n = sock::Receive(s, buf, sizeof buf, wait(std::min(c.HeadDeadline, deadline)));
         if (n <= 0) return;
         data.append(buf, static_cast<size_t>(n));
     }
@@ -268,13 +312,13 @@ void THttpServer::Serve(sock::Socket s) {
         }
         request.Body.reserve(bodyLength);
         while (request.Body.size() < bodyLength) {
-            const uint32_t ms = wait();
             const size_t want = bodyLength - request.Body.size();
-            const int n = ms ? sock::Receive(s, buf, want < sizeof buf ? want : sizeof buf, ms) : -1;
+            const int n = sock::Receive(s, buf, want < sizeof buf ? want : sizeof buf, wait(deadline));
             if (n <= 0) return;  // a body that stops short gets no reply
             request.Body.append(buf, static_cast<size_t>(n));
         }
     }
+    request.Peer = c.Peer;
     const THttpResponse response = FHandler(request);
     reply(response.Status, response.Body, request.Method != "HEAD");
 }

@@ -1,6 +1,7 @@
 #include "commands/HttpServer.h"
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 #include "platform/Sockets.h"
@@ -71,7 +72,7 @@ TEST(HttpParse, RequestHeadsAndTheirLimits) {
 
 class HttpServerTest : public qztest::PlatformTest {
 protected:
-    void Serve(THttpLimits limits) {
+    void Serve(THttpLimits limits, THttpServer::ThreadStarter startThread = {}) {
         server = std::make_unique<THttpServer>(
             [this](const THttpRequest& r) {
                 ++handled;
@@ -81,15 +82,17 @@ protected:
             limits, [this](const std::string& line) {
                 std::lock_guard<std::mutex> g(linesLock);
                 lines.push_back(line);
-            });
+            },
+            std::move(startThread));
         server->Start(0, true);
     }
-    bool Logged(const std::string& part) {
+    size_t CountLogged(const std::string& part) {
         std::lock_guard<std::mutex> g(linesLock);
-        for (const auto& l : lines)
-            if (l.find(part) != std::string::npos) return true;
-        return false;
+        size_t n = 0;
+        for (const auto& l : lines) n += l.find(part) != std::string::npos;
+        return n;
     }
+    bool Logged(const std::string& part) { return CountLogged(part) > 0; }
     std::unique_ptr<THttpServer> server;
     std::atomic<int> handled{0};
     std::mutex linesLock;
@@ -155,9 +158,11 @@ TEST_F(HttpServerTest, AFloodIsTurnedAwayAndTheServerKeepsServing) {
     limits.MaxWaiting = 8;
     Serve(limits);
     const uint16_t port = server->Port();
-    // Silent connections hold every worker until their time-out and fill the waiting room.
+    // Silent connections, from fifteen addresses so that no one's share is
+    // refused, hold every worker until their time-out and fill the waiting room.
     std::vector<sock::Socket> silent;
-    for (int i = 0; i < 60; ++i) silent.push_back(sock::ConnectLoopback(port, 2000));
+    for (int i = 0; i < 60; ++i)
+        silent.push_back(sock::ConnectLoopback(port, 2000, "127.0.1." + std::to_string(i / 4 + 1)));
     EXPECT_TRUE(qztest::WaitUntil([&] { return Logged("Command port busy"); }));
     // Busy requests from several clients at once: each gets its answer once
     // the silent ones are dropped, retried where the door was shut.
@@ -177,6 +182,53 @@ TEST_F(HttpServerTest, AFloodIsTurnedAwayAndTheServerKeepsServing) {
     for (auto& t : clients) t.join();
     for (sock::Socket s : silent) sock::Close(s);
     EXPECT_EQ(answered.load(), 8);
+}
+
+TEST_F(HttpServerTest, SlowHeadsFromOtherPeersDontStarveTheGuard) {
+    THttpLimits limits;
+    limits.HeadTimeoutMs = 1000;
+    Serve(limits);
+    const uint16_t port = server->Port();
+    // Seven other addresses each try eight connections, more than workers
+    // and waiting room hold, and keep them alive with a byte now and then,
+    // never finishing a head.
+    std::vector<sock::Socket> flood;
+    for (int peer = 2; peer <= 8; ++peer)
+        for (int i = 0; i < 8; ++i) {
+            const sock::Socket s = sock::ConnectLoopback(port, 2000, "127.0.0." + std::to_string(peer));
+            if (s != sock::InvalidSocket) flood.push_back(s);
+        }
+    ASSERT_EQ(flood.size(), 56u);
+    std::atomic<bool> dripping{true};
+    std::thread drip([&] {
+        while (dripping) {
+            for (sock::Socket s : flood) sock::SendAll(s, "G", 1, 50);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    EXPECT_TRUE(qztest::WaitUntil([&] { return Logged("connection from 127.0.0.2 refused"); }));
+    // The guard's own request gets through within a few head times.
+    const auto answer = qztest::ParseRawResponse(qztest::RawExchange(port, "GET /mine HTTP/1.1\r\n\r\n", 4000));
+    dripping = false;
+    drip.join();
+    for (sock::Socket s : flood) sock::Close(s);
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, "GET /mine ");
+    EXPECT_EQ(handled.load(), 1);
+    // 28 refusals logged as 1, 2, 4, 8 and 16.
+    EXPECT_LE(CountLogged("refused"), 5u);
+}
+
+TEST_F(HttpServerTest, AWorkerThatCantStartCostsOneConnection) {
+    std::atomic<int> starts{0};
+    Serve({}, [&](std::function<void()> run) {
+        if (++starts == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(run));
+    });
+    const uint16_t port = server->Port();
+    EXPECT_EQ(qztest::RawExchange(port, "GET /a HTTP/1.1\r\n\r\n", 2000), "");
+    EXPECT_TRUE(qztest::WaitUntil([&] { return Logged("a worker could not start"); }));
+    EXPECT_EQ(qztest::ParseRawResponse(qztest::RawExchange(port, "GET /b HTTP/1.1\r\n\r\n")).body, "GET /b ");
 }
 
 TEST_F(HttpServerTest, StopEndsOpenConnectionsAndTheListener) {
