@@ -294,7 +294,7 @@ TMainService::~TMainService() {
     FLicenseManager.reset();  // ends and joins its thread
     FLoginHandler.reset();
     FUpdateManager.reset();  // stops a download; it reports into the journal
-    FBannerCache.reset();
+    FBannerCache.reset();  // joins its worker
     FUserSessions.reset();
     FAppState.reset();
     FGuardEvents.reset();
@@ -470,6 +470,7 @@ void TMainService::Stop() {
     FLicenseManager->Terminate();
     FPinger->Terminate();
     FWebServer->Stop();
+    FBannerCache->Stop();  // cuts a banner download short
     FLicenseManager->WaitFor();
     FPinger->WaitFor();
     // The channel follows the heartbeat: closed when it ends.
