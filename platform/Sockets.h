@@ -29,6 +29,9 @@ public:
     // Makes a waiting or the next Accept return at once (once no connection
     // waits). Any thread.
     virtual void Wake() = 0;
+    // The listening socket, for one Poller wait on it and other sockets;
+    // ready means Accept(0) has a connection.
+    virtual Socket Handle() const = 0;
 };
 // Raises SystemError with the system's reason when the port can't be had.
 // loopbackOnly binds 127.0.0.1 instead of every address.
@@ -62,7 +65,7 @@ inline bool IsLoopbackAddress(const std::string& address) {
 // reason in `error` on failure or time-out.
 Socket Connect(const std::string& host, uint16_t port, uint32_t timeoutMs, std::string& error);
 
-// One wait on many sockets that another thread can cut short.
+// One wait on many sockets (up to 1000) that another thread can cut short.
 // Its wake-up is private to the process, as the listener's is.
 class Poller {
 public:

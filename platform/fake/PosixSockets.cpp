@@ -73,6 +73,7 @@ public:
         const char b = 1;
         [[maybe_unused]] ssize_t n = write(FWakeWrite, &b, 1);
     }
+    Socket Handle() const override { return static_cast<Socket>(FListen); }
 
 private:
     int FListen, FWakeRead, FWakeWrite;

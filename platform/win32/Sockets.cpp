@@ -1,5 +1,7 @@
 #include "platform/Sockets.h"
 
+// The command port's acceptor waits on every request still arriving at once.
+#define FD_SETSIZE 1024
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -181,6 +183,7 @@ public:
         return InvalidSocket;
     }
     void Wake() override { FWake.Wake(); }
+    Socket Handle() const override { return static_cast<Socket>(FListen); }
 
 private:
     SOCKET FListen;
