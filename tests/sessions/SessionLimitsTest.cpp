@@ -116,15 +116,20 @@ TEST_F(SessionLimitTest, TheManagerKeepsOneCountdownAndCancelsIt) {
     EXPECT_EQ(logoffs.load(), 0);
 }
 
-// A display start waits out its delay on a thread of its own; the service's
-// stop cuts that wait short, so no display starts after the service is gone.
-TEST_F(SessionLimitTest, AStopEndsDisplayStartsStillWaiting) {
+// The shell (Explorer) running in session 4.
+void StageShellInSession4() {
     platform::reg::SetString({platform::reg::Hive::LocalMachine,
                               "Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon", platform::reg::View::Default},
                              "Shell", "Explorer.exe");
-    W().sessions.push_back({});
-    W().sessions.back().entry.id = 4;
+    platform::fake::W().sessions.push_back({});
+    platform::fake::W().sessions.back().entry.id = 4;
     qztest::StageProcess(40, "C:\\Windows\\explorer.exe", 4, 0);
+}
+
+// A display start waits out its delay on a thread of its own; the service's
+// stop cuts that wait short, so no display starts after the service is gone.
+TEST_F(SessionLimitTest, AStopEndsDisplayStartsStillWaiting) {
+    StageShellInSession4();
     TApplicationUtils::StartSLNotifier(300, 1, 4);
     const auto t0 = std::chrono::steady_clock::now();
     TApplicationUtils::StopSLNotifiers();
@@ -134,12 +139,7 @@ TEST_F(SessionLimitTest, AStopEndsDisplayStartsStillWaiting) {
 }
 
 TEST_F(SessionLimitTest, TheDisplayStartsAsTheShellsUserUnlessSwitchedOff) {
-    platform::reg::SetString({platform::reg::Hive::LocalMachine,
-                              "Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon", platform::reg::View::Default},
-                             "Shell", "Explorer.exe");
-    W().sessions.push_back({});
-    W().sessions.back().entry.id = 4;
-    qztest::StageProcess(40, "C:\\Windows\\explorer.exe", 4, 0);
+    StageShellInSession4();
     qztest::StageProcess(41, "C:\\Windows\\explorer.exe", 5, 0);
     W().namedEvents["Global\\{726AF62D-BA49-4489-BF4F-6986435FCF9C}4"] = false;
     TApplicationUtils::RunSLNotifier(300, 0, 4);
