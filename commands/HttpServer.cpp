@@ -1,5 +1,6 @@
 #include "commands/HttpServer.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/Text.h"
@@ -16,6 +17,7 @@ const char* Reason(int status) {
         case 200: return "OK";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 501: return "Not Implemented";
         default: return "Status";
     }
@@ -44,26 +46,35 @@ std::string TrimSpaces(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// 1, 2, 4, 8...: a flood can't flood the log as well.
+bool Worth(uint64_t n) { return (n & (n - 1)) == 0; }
+
 }  // namespace
 
-THttpServer::THttpServer(Handler handler, THttpLimits limits, std::function<void(const std::string&)> log)
-    : FHandler(std::move(handler)), FLimits(limits), FLog(std::move(log)) {
+THttpServer::THttpServer(Handler handler, THttpLimits limits, std::function<void(const std::string&)> log,
+                         ThreadStarter startThread)
+    : FHandler(std::move(handler)), FLimits(limits), FLog(std::move(log)), FStartThread(std::move(startThread)) {
     if (FLimits.Workers == 0) FLimits.Workers = 1;
+    if (FLimits.MaxPerPeer == 0) FLimits.MaxPerPeer = 1;
+    if (FLimits.MaxPending == 0) FLimits.MaxPending = 1;
+    if (!FStartThread) FStartThread = [](std::function<void()> run) { return std::thread(std::move(run)); };
 }
 
 THttpServer::~THttpServer() { Stop(); }
 
 void THttpServer::Log(const std::string& line) {
-    if (FLog) FLog(line);
+    if (FLog && !line.empty()) FLog(line);
 }
 
 void THttpServer::Start(uint16_t port, bool loopbackOnly) {
     if (FListener) return;
+    FPoller = sock::MakePoller();
     FListener = sock::Listen(port, FLimits.Backlog, loopbackOnly);
     {
         std::lock_guard<std::mutex> g(FLock);
         FStopping = false;
     }
+    FWorkers.reserve(FLimits.Workers);  // adding one never throws after its thread started
     FAcceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -72,48 +83,236 @@ void THttpServer::Stop() {
     {
         std::lock_guard<std::mutex> g(FLock);
         FStopping = true;
-        for (sock::Socket s : FWaiting) sock::Close(s);
+        for (const TReady& r : FWaiting) sock::Close(r.Socket);
         FWaiting.clear();
-        // Workers in the middle of a read or a send return at once.
+        // Workers in the middle of a send return at once.
         for (sock::Socket s : FActive) sock::Shutdown(s);
     }
-    FListener->Wake();
+    FPoller->Wake();
     FWork.notify_all();
     if (FAcceptor.joinable()) FAcceptor.join();
     for (auto& t : FWorkers)
         if (t.joinable()) t.join();
     FWorkers.clear();
     FIdle = 0;
+    FPerPeer.clear();
     FListener.reset();
+    FPoller.reset();
 }
 
 void THttpServer::AcceptLoop() {
+    const sock::Socket listener = FListener->Handle();
+    std::vector<sock::Socket> sockets;
     for (;;) {
-        sock::Socket s = FListener->Accept(24u * 3600 * 1000);
-        std::unique_lock<std::mutex> g(FLock);
-        if (FStopping) {
-            sock::Close(s);
-            return;
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FStopping) break;
         }
-        if (s == sock::InvalidSocket) continue;
-        if (FWaiting.size() >= FLimits.MaxWaiting) {
-            // Turned away at once: a flood must not pile up sockets or threads.
-            ++FTurnedAway;
-            const uint64_t n = FTurnedAway;
-            g.unlock();
+        // One wait on the listener and every request still arriving, up to the nearest deadline.
+        sockets.assign(1, listener);
+        auto next = Clock::time_point::max();
+        for (const TArriving& a : FArriving) {
+            sockets.push_back(a.Socket);
+            next = std::min({next, a.Quiet, a.Deadline, a.HeadDone ? a.Deadline : a.HeadDeadline});
+        }
+        uint32_t waitMs = 24u * 3600 * 1000;
+        if (next != Clock::time_point::max()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
+            waitMs = static_cast<uint32_t>(std::clamp<long long>(left, 0, waitMs));
+        }
+        const std::vector<sock::Socket> ready = FPoller->Wait(sockets, waitMs);
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FStopping) break;
+        }
+        const auto isReady = [&](sock::Socket s) { return std::find(ready.begin(), ready.end(), s) != ready.end(); };
+        const auto now = Clock::now();
+        for (size_t i = 0; i < FArriving.size();) {
+            TArriving& a = FArriving[i];
+            Progress p = isReady(a.Socket) ? Read(a) : Progress::Arriving;
+            if (p == Progress::Arriving) {
+                if (!a.HeadDone && now >= a.HeadDeadline) {
+                    Drop(a, "no whole head within " + std::to_string(FLimits.HeadTimeoutMs) + " ms");
+                    p = Progress::Done;
+                } else if (now >= a.Deadline || now >= a.Quiet) {
+                    Drop(a, "no whole request in time");
+                    p = Progress::Done;
+                }
+            }
+            if (p == Progress::Ready) {
+                Dispatch(a);
+                p = Progress::Done;
+            }
+            if (p == Progress::Done) {
+                FBuffered -= a.Data.size();
+                if (i + 1 != FArriving.size()) FArriving[i] = std::move(FArriving.back());
+                FArriving.pop_back();
+                continue;
+            }
+            ++i;
+        }
+        // Past the memory bound the largest goes first: real commands are small and quick.
+        while (FBuffered > FLimits.MaxBufferedBytes && !FArriving.empty()) {
+            auto largest = std::max_element(FArriving.begin(), FArriving.end(), [](const TArriving& x, const TArriving& y) {
+                return x.Data.size() < y.Data.size();
+            });
+            Drop(*largest, "over the bound on bytes still arriving");
+            FBuffered -= largest->Data.size();
+            *largest = std::move(FArriving.back());
+            FArriving.pop_back();
+        }
+        if (isReady(listener)) AcceptWaiting();
+    }
+    for (TArriving& a : FArriving) Drop(a, "");
+    FArriving.clear();
+    FBuffered = 0;
+}
+
+void THttpServer::AcceptWaiting() {
+    // A burst at a time, so the requests already arriving get their turn too.
+    for (int i = 0; i < 64; ++i) {
+        std::string peer;
+        const sock::Socket s = FListener->Accept(0, peer);
+        if (s == sock::InvalidSocket) return;
+        std::string line;
+        bool admitted = false;
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            size_t& held = FPerPeer[peer];
+            if (held >= FLimits.MaxPerPeer) {
+                const uint64_t n = ++FOverPeerCap;
+                if (Worth(n))
+                    line = "Command port: connection from " + peer + " refused, it holds " + std::to_string(held) +
+                           " already (" + std::to_string(n) + " refused so far)";
+            } else if (FArriving.size() >= FLimits.MaxPending) {
+                if (held == 0) FPerPeer.erase(peer);
+                const uint64_t n = ++FTurnedAway;
+                if (Worth(n)) line = "Command port busy: connection refused (" + std::to_string(n) + " so far)";
+            } else {
+                ++held;
+                admitted = true;
+            }
+        }
+        if (!admitted) {
             sock::Close(s);
-            if ((n & (n - 1)) == 0)  // 1, 2, 4, 8...: a flood can't flood the log as well
-                Log("Command port busy: connection refused (" + std::to_string(n) + " so far)");
+            Log(line);
             continue;
         }
-        FWaiting.push_back(s);
-        if (FIdle == 0 && FWorkers.size() < FLimits.Workers) {
-            ++FIdle;  // counted before it runs, so a burst starts one worker per connection at most
-            FWorkers.emplace_back([this] { WorkerLoop(); });
-        }
-        g.unlock();
-        FWork.notify_one();
+        const auto now = Clock::now();
+        TArriving a;
+        a.Socket = s;
+        a.Peer = std::move(peer);
+        a.HeadDeadline = now + std::chrono::milliseconds(FLimits.HeadTimeoutMs);
+        a.Deadline = now + std::chrono::milliseconds(FLimits.RequestTimeoutMs);
+        a.Quiet = now + std::chrono::milliseconds(FLimits.ReadTimeoutMs);
+        FArriving.push_back(std::move(a));
     }
+}
+
+THttpServer::Progress THttpServer::Read(TArriving& a) {
+    char buf[16384];
+    const size_t want = a.HeadDone ? std::min(sizeof buf, a.HeadEnd + a.BodyLength - a.Data.size()) : sizeof buf;
+    const int n = sock::Receive(a.Socket, buf, want, 0);
+    if (n <= 0) {
+        Drop(a, "");  // gone, or a body that stops short: no reply
+        return Progress::Done;
+    }
+    const size_t scanFrom = a.Data.size() < 3 ? 0 : a.Data.size() - 3;
+    a.Data.append(buf, static_cast<size_t>(n));
+    FBuffered += static_cast<size_t>(n);
+    a.Quiet = Clock::now() + std::chrono::milliseconds(FLimits.ReadTimeoutMs);
+    if (!a.HeadDone) {
+        // Parsed once the head is whole (or too long), not on every byte a slow sender drips.
+        if (a.Data.find("\r\n\r\n", scanFrom) == std::string::npos && a.Data.size() <= FLimits.MaxHeaderBytes)
+            return Progress::Arriving;
+        std::string why;
+        switch (ParseHead(a.Data, FLimits, a.Request, a.HeadEnd, a.BodyLength, a.ExpectContinue, why)) {
+            case ParseState::Missing: return Progress::Arriving;
+            case ParseState::Refused: Drop(a, "Command port request refused: " + why); return Progress::Done;
+            case ParseState::BadRequest:
+                Reply(a.Socket, 400, {}, false, 1000);
+                Drop(a, "");
+                return Progress::Done;
+            case ParseState::Unauthorized:
+                Reply(a.Socket, 401, {}, false, 1000);
+                Drop(a, "");
+                return Progress::Done;
+            case ParseState::Complete: a.HeadDone = true; break;
+        }
+    }
+    if (a.Data.size() >= a.HeadEnd + a.BodyLength) return Progress::Ready;
+    if (a.ExpectContinue && !a.ContinueSent) {
+        a.ContinueSent = true;
+        const std::string go = StatusHead(100, 0, false);
+        if (!sock::SendAll(a.Socket, go.data(), go.size(), 1000)) {
+            Drop(a, "");
+            return Progress::Done;
+        }
+    }
+    return Progress::Arriving;
+}
+
+void THttpServer::Drop(TArriving& a, const std::string& why) {
+    sock::Close(a.Socket);
+    std::string line;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        Release(a.Peer);
+        if (!why.empty()) {
+            const uint64_t n = ++FDropped;
+            if (Worth(n)) {
+                line = why.rfind("Command port", 0) == 0 ? why : "Command port: connection from " + a.Peer + " dropped, " + why;
+                if (n > 1) line += " (" + std::to_string(n) + " dropped so far)";
+            }
+        }
+    }
+    Log(line);
+}
+
+void THttpServer::Reply(sock::Socket s, int status, const std::string& body, bool withBody, uint32_t timeoutMs) {
+    std::string out = StatusHead(status, body.size(), true);
+    if (withBody) out += body;
+    sock::SendAll(s, out.data(), out.size(), timeoutMs);
+}
+
+void THttpServer::Dispatch(TArriving& a) {
+    TReady r{a.Socket, a.Peer, std::move(a.Request)};
+    r.Request.Body = a.Data.substr(a.HeadEnd, a.BodyLength);
+    r.Request.Peer = a.Peer;
+    std::string line;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        if (FWaiting.size() >= FLimits.MaxWaiting) {
+            sock::Close(r.Socket);
+            Release(r.Peer);
+            const uint64_t n = ++FTurnedAway;
+            if (Worth(n)) line = "Command port busy: request dropped (" + std::to_string(n) + " so far)";
+        } else {
+            FWaiting.push_back(std::move(r));
+            if (FIdle == 0 && FWorkers.size() < FLimits.Workers) {
+                try {
+                    FWorkers.push_back(FStartThread([this] { WorkerLoop(); }));
+                    ++FIdle;  // counted before it runs, so a burst starts one worker per request at most
+                } catch (const std::exception& e) {
+                    line = std::string("Command port: a worker could not start: ") + e.what();
+                    if (FWorkers.empty()) {
+                        // Nobody would ever serve it; the next request tries again.
+                        sock::Close(FWaiting.back().Socket);
+                        Release(FWaiting.back().Peer);
+                        FWaiting.pop_back();
+                        line += "; connection dropped";
+                    }
+                }
+            }
+        }
+    }
+    FWork.notify_one();
+    Log(line);
+}
+
+void THttpServer::Release(const std::string& peer) {
+    const auto it = FPerPeer.find(peer);
+    if (it != FPerPeer.end() && --it->second == 0) FPerPeer.erase(it);
 }
 
 void THttpServer::WorkerLoop() {
@@ -121,21 +320,27 @@ void THttpServer::WorkerLoop() {
     for (;;) {
         FWork.wait(g, [this] { return FStopping || !FWaiting.empty(); });
         if (FStopping) return;
-        sock::Socket s = FWaiting.front();
+        TReady r = std::move(FWaiting.front());
         FWaiting.pop_front();
         --FIdle;
-        FActive.insert(s);
+        FActive.insert(r.Socket);
         g.unlock();
         try {
-            Serve(s);
+            Serve(r);
         } catch (...) {
             // Nothing a request does may end the worker.
         }
         g.lock();
-        FActive.erase(s);
+        FActive.erase(r.Socket);
+        Release(r.Peer);
         ++FIdle;
-        sock::Close(s);
+        sock::Close(r.Socket);
     }
+}
+
+void THttpServer::Serve(TReady& r) {
+    const THttpResponse response = FHandler(r.Request);
+    Reply(r.Socket, response.Status, response.Body, r.Request.Method != "HEAD", FLimits.SendTimeoutMs);
 }
 
 THttpServer::ParseState THttpServer::ParseHead(const std::string& data, const THttpLimits& limits,
@@ -221,62 +426,6 @@ THttpServer::ParseState THttpServer::ParseHead(const std::string& data, const TH
         if (scheme != "basic") return ParseState::Unauthorized;
     }
     return ParseState::Complete;
-}
-
-void THttpServer::Serve(sock::Socket s) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(FLimits.RequestTimeoutMs);
-    auto wait = [&]() -> uint32_t {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return 0;
-        return static_cast<uint32_t>(left < FLimits.ReadTimeoutMs ? left : FLimits.ReadTimeoutMs);
-    };
-    auto reply = [&](int status, const std::string& body, bool withBody) {
-        std::string out = StatusHead(status, body.size(), true);
-        if (withBody) out += body;
-        sock::SendAll(s, out.data(), out.size(), FLimits.SendTimeoutMs);
-    };
-
-    std::string data;
-    char buf[16384];
-    THttpRequest request;
-    size_t headEnd = 0, bodyLength = 0;
-    bool expectContinue = false;
-    std::string why;
-    for (;;) {
-        const ParseState state = ParseHead(data, FLimits, request, headEnd, bodyLength, expectContinue, why);
-        if (state == ParseState::Refused) {
-            Log("Command port request refused: " + why);
-            return;
-        }
-        if (state == ParseState::BadRequest) return reply(400, {}, false);
-        if (state == ParseState::Unauthorized) return reply(401, {}, false);
-        if (state == ParseState::Complete) break;
-        const uint32_t ms = wait();
-        const int n = ms ? sock::Receive(s, buf, sizeof buf, ms) : -1;
-        if (n <= 0) return;
-        data.append(buf, static_cast<size_t>(n));
-    }
-    // What came after the head belongs to the body (one request per connection).
-    request.Body = data.substr(headEnd, bodyLength);
-    data.clear();
-    data.shrink_to_fit();
-    if (request.Body.size() < bodyLength) {
-        if (expectContinue) {
-            const std::string go = StatusHead(100, 0, false);
-            if (!sock::SendAll(s, go.data(), go.size(), FLimits.SendTimeoutMs)) return;
-        }
-        request.Body.reserve(bodyLength);
-        while (request.Body.size() < bodyLength) {
-            const uint32_t ms = wait();
-            const size_t want = bodyLength - request.Body.size();
-            const int n = ms ? sock::Receive(s, buf, want < sizeof buf ? want : sizeof buf, ms) : -1;
-            if (n <= 0) return;  // a body that stops short gets no reply
-            request.Body.append(buf, static_cast<size_t>(n));
-        }
-    }
-    const THttpResponse response = FHandler(request);
-    reply(response.Status, response.Body, request.Method != "HEAD");
 }
 
 }  // namespace qz

@@ -8,6 +8,7 @@
 #include "common/Settings.h"
 #include "common/Text.h"
 #include "platform/Errors.h"
+#include "platform/Sockets.h"
 #include "platform/SystemInfo.h"
 #include "protocol/AppState.h"
 
@@ -111,6 +112,11 @@ THttpResponse TWebServerModule::WebServerCommandGet(const THttpRequest& request)
             }
             const TBytes reply = DoHandleServerRequest(params);
             response.Body.assign(reply.begin(), reply.end());
+        } else if (request.Authorization && !platform::sock::IsLoopbackAddress(request.Peer)) {
+            // The message program fetches from this machine only; a peer on
+            // the network could otherwise read and swallow a user's message.
+            response.Status = 403;
+            TLogger::Info("Message fetch refused to " + request.Peer + ": not this machine");
         } else if (request.Authorization) {
             const std::vector<std::string> items = QueryItems(request.Query);
             if (items.size() == 1) {

@@ -1,16 +1,14 @@
 // Shows one message of the agent to the user of this session. Started by
 // the agent as `QZMessenger.exe <port> <number>`: fetches the message from
 // the agent's command port (each message can be fetched once) and shows its
-// caption and text in a message box. Anything wrong ends it quietly: a
-// session program has nobody to report to.
+// caption and text in a message box. A message already fetched ends it
+// quietly; any other failure is told in the box instead.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <string>
 
-#include <pugixml.hpp>
-
-#include "common/Crypto.h"
+#include "common/MessengerReply.h"
 #include "platform/Sockets.h"
 
 namespace {
@@ -30,7 +28,7 @@ bool AllDigits(const std::wstring& s) {
     return true;
 }
 
-// The message document, or empty. The reply is bounded: a message is short.
+// The agent's whole answer, or what came of it. The reply is bounded: a message is short.
 std::string Fetch(uint16_t port, const std::string& number) {
     namespace sock = platform::sock;
     const sock::Socket s = sock::ConnectLoopback(port, 5000);
@@ -44,16 +42,7 @@ std::string Fetch(uint16_t port, const std::string& number) {
             reply.append(buf, static_cast<size_t>(n));
     }
     sock::Close(s);
-    const size_t body = reply.find("\r\n\r\n");
-    if (reply.rfind("HTTP/1.", 0) != 0 || reply.compare(8, 5, " 200 ") != 0 || body == std::string::npos) return {};
-    const std::string cipher = reply.substr(body + 4);
-    try {
-        const qz::TBytes plain = qz::TCrypto::Decrypt(qz::TBytes(cipher.begin(), cipher.end()),
-                                                      qz::ToBytes(qz::MessengerKeyText));
-        return qz::ToText(plain);
-    } catch (...) {
-        return {};
-    }
+    return reply;
 }
 
 }  // namespace
@@ -67,13 +56,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     LocalFree(argv);
     if (port == 0 || port > 65535) return 2;
 
-    const std::string text = Fetch(static_cast<uint16_t>(port), std::string(number.begin(), number.end()));
-    pugi::xml_document doc;
-    if (text.empty() || !doc.load_string(text.c_str())) return 1;
-    const pugi::xml_node root = doc.child("response");
-    const std::wstring title = Wide(root.child("title").text().get());
-    const std::wstring message = Wide(root.child("message").text().get());
-    if (!root || (title.empty() && message.empty())) return 1;
-    MessageBoxW(nullptr, message.c_str(), title.c_str(), MB_OK | MB_ICONINFORMATION | MB_TOPMOST | MB_SETFOREGROUND);
+    const qz::TMessengerReply reply =
+        qz::DecodeMessengerReply(Fetch(static_cast<uint16_t>(port), std::string(number.begin(), number.end())));
+    const UINT style = MB_OK | MB_TOPMOST | MB_SETFOREGROUND;
+    if (reply.gone) return 1;
+    if (!reply.ok) {
+        MessageBoxW(nullptr, Wide(reply.error).c_str(), L"Tallisto", style | MB_ICONWARNING);
+        return 1;
+    }
+    MessageBoxW(nullptr, Wide(reply.message).c_str(), Wide(reply.title).c_str(), style | MB_ICONINFORMATION);
     return 0;
 }

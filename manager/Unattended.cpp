@@ -201,6 +201,9 @@ void RunAutoRegistration(const TUnattendedParams& params, TCommunicationModule& 
 
 void RunUnattendedSetup(TCommunicationModule& comm) {
     TLogger::Fine("Start unattended setup");
+    // Once the agent is stopped, every way out of here starts it again: a
+    // failed run must not leave the station unguarded until the next reboot.
+    bool stopped = false;
     try {
         const std::string configPath = UnattendedConfigPath();
         const std::vector<uint8_t> bytes = platform::files::ReadShared(configPath, kMaxConfigBytes);
@@ -208,8 +211,10 @@ void RunUnattendedSetup(TCommunicationModule& comm) {
         // The password stays out of the log.
         TLogger::Fine("ServerIp=" + params.ServerIp + ", ServerPassword=***");
 
-        const bool installed = TServiceUtils::IsServiceInstalled(ServiceName, "");
-        if (installed) TServiceUtils::ServiceStop(ServiceName, "");
+        if (TServiceUtils::IsServiceInstalled(ServiceName, "")) {
+            stopped = true;  // a stop that fails halfway still gets its start
+            TServiceUtils::ServiceStop(ServiceName, "");
+        }
 
         TSettings settings;
         const std::string settingsPath = TSettings::SettingsFilePath();
@@ -217,19 +222,21 @@ void RunUnattendedSetup(TCommunicationModule& comm) {
         if (std::filesystem::exists(ToFsPath(settingsPath), ec)) settings.LoadFromFile(settingsPath);
         settings.SetServerUrl(params.ServerIp);
         settings.SetPasswordHash(PasswordHashOf(params.ServerPassword));
-        settings.SaveSettings(settingsPath);
+        // Unsaved, the file stays for another try rather than being lost.
+        if (!settings.SaveSettings(settingsPath)) throw std::runtime_error("The settings could not be saved");
 
         if (params.HasUnlockPassword) TUtils::WriteRegistryKey("telephone", PasswordHashOf(params.UnlockPassword));
         if (!params.Room.empty() && !params.Model.empty() && !params.Image.empty())
             RunAutoRegistration(params, comm);
 
         std::filesystem::remove(ToFsPath(configPath));
-        if (installed) TServiceUtils::ServiceStart(ServiceName, "");
     } catch (const std::exception& e) {
         TLogger::Warning("Deploy Setting error:" + ErrorClassName(e) + " : " + e.what());
     } catch (...) {
         TLogger::Warning("Deploy Setting error:Exception : unknown error");
     }
+    if (stopped && !TServiceUtils::ServiceStart(ServiceName, ""))
+        TLogger::Warning("Deploy Setting error: the service " + std::string(ServiceName) + " did not start again");
 }
 
 }  // namespace qz

@@ -10,6 +10,7 @@
 #include "common/Logger.h"
 #include "common/Settings.h"
 #include "common/Utils.h"
+#include "platform/Clock.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileSystem.h"
 
@@ -22,8 +23,12 @@ constexpr size_t ExtLength = 4;
 
 }  // namespace
 
-TBannerCache::TBannerCache(const TSettings& settings, std::shared_ptr<THttpTransport> transport)
-    : FSettings(settings), FTransport(transport ? std::move(transport) : std::make_shared<THttpClientTransport>()) {}
+TBannerCache::TBannerCache(const TSettings& settings, std::shared_ptr<THttpTransport> transport, TBannerLimits limits)
+    : FSettings(settings),
+      FTransport(transport ? std::move(transport) : std::make_shared<THttpClientTransport>()),
+      FLimits(limits) {}
+
+TBannerCache::~TBannerCache() { Stop(); }
 
 std::string TBannerCache::BannersFolder() { return GetAgentDataFolder() + "Banners\\"; }
 
@@ -31,7 +36,7 @@ std::vector<TBannerCache::TLocalFile> TBannerCache::LocalScan() {
     std::vector<TLocalFile> files;
     for (const auto& f : platform::files::FindFiles(BannersFolder() + "*.png")) {
         if (f.directory() || f.name.size() < ExtLength) continue;
-        files.push_back({platform::AsciiLower(f.name.substr(0, f.name.size() - ExtLength)), f.name});
+        files.push_back({platform::AsciiLower(f.name.substr(0, f.name.size() - ExtLength)), f.name, f.size});
     }
     return files;
 }
@@ -48,10 +53,11 @@ void TBannerCache::Init() {
     FBannersUpdateTime = "1";
 }
 
-bool TBannerCache::Download(const std::string& id) {
+bool TBannerCache::Download(const std::string& id, uint64_t maxBytes, uint64_t& got) {
     const std::string folder = BannersFolder();
     const std::string partial = folder + id + ".part", target = folder + id + ".png";
     std::error_code ec;
+    got = 0;
     try {
         // Users read the pictures: their session programs show them.
         platform::files::SecureFolder(folder, platform::files::Others::Read);
@@ -62,10 +68,11 @@ bool TBannerCache::Download(const std::string& id) {
         const int32_t timeout = FSettings.BannerTimeout();
         limits.connectMs = limits.readMs = timeout > 0 ? static_cast<uint32_t>(timeout) : 15000;
         limits.totalMs = 5 * 60 * 1000;
-        limits.maxBytes = MaxBannerBytes;
+        limits.maxBytes = maxBytes;
         const std::string url = FSettings.BannerServletURL() + "?id=" + TCommunicationModule::PathEncode(id);
         const THttpReply reply = FTransport->Download(url, [&](const char* data, size_t size) {
             out.write(data, static_cast<std::streamsize>(size));
+            got += size;
             return static_cast<bool>(out);
         }, limits);
         out.close();
@@ -83,10 +90,10 @@ bool TBannerCache::Download(const std::string& id) {
 
 void TBannerCache::LoadFromXML(const pugi::xml_node& ANode) {
     TLogger::Fine("Update banner list");
-    std::lock_guard<std::mutex> serial(FLoadLock);
-    const std::string stamp = ANode.attribute("banner_update_time").value();
-    std::vector<std::string> list;
+    TList list;
+    list.stamp = ANode.attribute("banner_update_time").value();
     std::string listed;
+    size_t beyond = 0;
     for (pugi::xml_node b = ANode.child("banner"); b; b = b.next_sibling("banner")) {
         const std::string id = platform::AsciiLower(b.attribute("id").value());
         // An id becomes a file name in Banners: nothing that could point elsewhere.
@@ -94,41 +101,150 @@ void TBannerCache::LoadFromXML(const pugi::xml_node& ANode) {
             TLogger::Warning("Banner id refused: \"" + id + "\"");
             continue;
         }
-        list.push_back(id);
+        if (std::find(list.ids.begin(), list.ids.end(), id) != list.ids.end()) continue;
+        if (list.ids.size() >= FLimits.banners) {
+            ++beyond;
+            continue;
+        }
+        list.ids.push_back(id);
         listed += "\n" + id;
     }
     TLogger::Fine("Banner list:\n\r" + listed.substr(listed.empty() ? 0 : 1));
+    if (beyond)
+        TLogger::Warning("Banner list too long: " + std::to_string(beyond) + " banners beyond the first " +
+                         std::to_string(FLimits.banners) + " skipped");
 
+    std::lock_guard<std::mutex> hold(_cs);
+    if (FStopped) return;
+    // A banner the list no longer names starts afresh should it come back.
+    for (auto it = FRetries.begin(); it != FRetries.end();)
+        it = std::find(list.ids.begin(), list.ids.end(), it->first) == list.ids.end() ? FRetries.erase(it)
+                                                                                      : std::next(it);
+    const bool needed = !(FApplied && *FApplied == list) || RetryDue(list, platform::sys::TickCountMs());
+    FWanted = std::move(list);
+    ++FGeneration;
+    // A busy worker takes the newest list when it is through with its own.
+    if (FBusy || !needed) return;
+    if (FWorker.joinable()) FWorker.join();  // it has ended
+    try {
+        FWorker = std::thread([this] { Run(); });
+        FBusy = true;
+    } catch (const std::exception& e) {
+        TLogger::Warning(std::string("Can not start the banner downloads: ") + e.what());
+    }
+}
+
+bool TBannerCache::RetryDue(const TList& list, uint64_t now) const {
+    for (const auto& id : list.ids) {
+        const auto r = FRetries.find(id);
+        if (r != FRetries.end() && r->second.dueMs <= now) return true;
+    }
+    return false;
+}
+
+void TBannerCache::Finish() {
+    FBusy = false;
+    FIdle.notify_all();
+}
+
+void TBannerCache::Run() {
+    for (;;) {
+        TList list;
+        uint64_t generation = 0;
+        {
+            std::lock_guard<std::mutex> hold(_cs);
+            if (FStopped || !FWanted) return Finish();
+            list = *FWanted;
+            generation = FGeneration;
+        }
+        bool complete = false;
+        try {
+            complete = Apply(list);
+        } catch (const std::exception& e) {
+            TLogger::Warning(std::string("Banner update error ") + e.what());
+        }
+        std::lock_guard<std::mutex> hold(_cs);
+        if (FStopped) return Finish();
+        FApplied = list;
+        if (generation != FGeneration) continue;
+        {
+            // A list with a banner that couldn't be fetched keeps the old stamp, so
+            // the server sends it again and the missing ones are fetched then.
+            std::lock_guard<std::mutex> stamp(FStampLock);
+            if (complete) FBannersUpdateTime = list.stamp;
+        }
+        if (!complete) TLogger::Info("Banner list incomplete, update time " + list.stamp + " not taken");
+        return Finish();
+    }
+}
+
+bool TBannerCache::Apply(const TList& list) {
+    const auto named = [](const std::vector<std::string>& ids, const std::string& id) {
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    };
     for (const auto& f : LocalScan()) {
-        if (std::find(list.begin(), list.end(), f.id) != list.end()) continue;
+        if (named(list.ids, f.id)) continue;
         std::error_code ec;
         std::filesystem::remove(ToFsPath(BannersFolder() + f.name), ec);
         if (ec) TLogger::Info("Can not delete banner " + f.name + ": " + ec.message());
     }
     std::vector<std::string> held;
-    for (const auto& f : LocalScan()) held.push_back(f.id);
+    uint64_t used = 0;
+    for (const auto& f : LocalScan()) {
+        if (!named(list.ids, f.id)) continue;
+        held.push_back(f.id);
+        used += f.size;
+    }
     std::vector<std::string> rotation;
     bool complete = true;
-    for (const auto& id : list) {
-        if (std::find(held.begin(), held.end(), id) != held.end() || Download(id)) {
-            if (std::find(rotation.begin(), rotation.end(), id) == rotation.end()) rotation.push_back(id);
-            held.push_back(id);
+    size_t skipped = 0;
+    for (const auto& id : list.ids) {
+        if (named(held, id)) {
+            rotation.push_back(id);
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> hold(_cs);
+            if (FStopped) return false;
+            const auto r = FRetries.find(id);
+            if (r != FRetries.end() && r->second.dueMs > platform::sys::TickCountMs()) {
+                complete = false;
+                continue;
+            }
+        }
+        if (used >= FLimits.totalBytes) {
+            ++skipped;
+            continue;
+        }
+        uint64_t got = 0;
+        const bool ok = Download(id, std::min(FLimits.bannerBytes, FLimits.totalBytes - used), got);
+        uint32_t pause = 0;
+        {
+            std::lock_guard<std::mutex> hold(_cs);
+            if (ok) {
+                FRetries.erase(id);
+            } else {
+                TRetry& r = FRetries[id];
+                r.delayMs = r.delayMs ? std::min(r.delayMs * 2, FLimits.lastRetryMs) : FLimits.firstRetryMs;
+                r.dueMs = platform::sys::TickCountMs() + r.delayMs;
+                pause = r.delayMs;
+            }
+        }
+        if (ok) {
+            used += got;
+            rotation.push_back(id);
         } else {
             complete = false;
+            TLogger::Info("Banner " + id + " is tried again in " + std::to_string(pause / 1000) + " s");
         }
     }
-    {
-        std::lock_guard<std::mutex> hold(_cs);
-        FBanners = std::move(rotation);
-        FCurrentIndex = 0;
-    }
-    // A list with a banner that couldn't be fetched keeps the old stamp, so the
-    // server sends it again and the missing ones are fetched then.
-    std::lock_guard<std::mutex> hold(FStampLock);
-    if (complete)
-        FBannersUpdateTime = stamp;
-    else
-        TLogger::Info("Banner list incomplete, update time " + stamp + " not taken");
+    if (skipped)
+        TLogger::Warning("Banners over " + std::to_string(FLimits.totalBytes) + " bytes: " + std::to_string(skipped) +
+                         " skipped");
+    std::lock_guard<std::mutex> hold(_cs);
+    FBanners = std::move(rotation);
+    FCurrentIndex = 0;
+    return complete;
 }
 
 std::string TBannerCache::GetNextBanner() {
@@ -151,6 +267,20 @@ void TBannerCache::SaveToXML(pugi::xml_node& ANode) {
 std::string TBannerCache::BannersUpdateTime() {
     std::lock_guard<std::mutex> hold(FStampLock);
     return FBannersUpdateTime;
+}
+
+void TBannerCache::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(_cs);
+        FStopped = true;
+    }
+    FTransport->Cancel();
+    if (FWorker.joinable()) FWorker.join();
+}
+
+bool TBannerCache::WaitIdle(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(_cs);
+    return FIdle.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return !FBusy; });
 }
 
 }  // namespace qz

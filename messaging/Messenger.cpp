@@ -70,8 +70,8 @@ void TMessenger::ShowMessage(const std::string& AMessage, const std::string& ATi
     };
     if (FCtx.Run)
         FCtx.Run(std::move(work));
-    else
-        std::thread(std::move(work)).detach();
+    else if (!FWorkers.Start(std::move(work)))
+        TLogger::Warning("Messenger: no thread for the message");
 }
 
 void TMessenger::Deliver(const std::string& AMessage, const std::string& ATitle, const std::string& AHostname,

@@ -9,6 +9,8 @@
 
 #include <pugixml.hpp>
 
+#include "common/WorkerSet.h"
+
 namespace qz {
 
 class TUserSessionsList;
@@ -67,8 +69,12 @@ class TMessenger {
 public:
     static constexpr const char* Title = "Tallisto Client";
     explicit TMessenger(TMessengerContext context) : FCtx(std::move(context)) {}
-    // Work still queued somewhere does nothing once the messenger is gone.
-    ~TMessenger() { *FAlive = false; }
+    // Work still queued somewhere does nothing once the messenger is gone;
+    // work on the messenger's own threads is waited for.
+    ~TMessenger() {
+        *FAlive = false;
+        FWorkers.StopAndJoin();
+    }
 
     // Returns at once; the message is shown by work of its own.
     void ShowMessage(const std::string& AMessage, const std::string& ATitle, const std::string& AHostname,
@@ -81,6 +87,7 @@ private:
     void Display(uint32_t sessionId, const std::string& AMessage, const std::string& ATitle);
     TMessengerContext FCtx;
     std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+    TWorkerSet FWorkers{4};  // when no runner is given
 };
 
 }  // namespace qz

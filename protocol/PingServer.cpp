@@ -128,8 +128,17 @@ uint32_t TPingServerThread::RunCycle() {
         } else if (_hooks.websocket->Connected()) {
             // A late answer to an earlier cycle must not end this one's wait.
             _responseReceived.Reset();
-            WebsocketSend();
-            if (!_responseReceived.WaitFor(cfg.WebsocketTimeout)) {
+            bool sent = false;
+            try {
+                WebsocketSend();
+                sent = true;
+            } catch (const std::exception& e) {
+                // A peer that stops reading: this cycle's exchange failed, nothing more.
+                TLogger::Info(std::string("Websocket send failed ") + e.what());
+            }
+            if (!sent) {
+                outcome = TRequestResult::rrError;
+            } else if (!_responseReceived.WaitFor(cfg.WebsocketTimeout)) {
                 outcome = TRequestResult::rrError;
                 TLogger::Fine("Wait timeout on websocket for server response");
             } else {

@@ -294,7 +294,7 @@ TMainService::~TMainService() {
     FLicenseManager.reset();  // ends and joins its thread
     FLoginHandler.reset();
     FUpdateManager.reset();  // stops a download; it reports into the journal
-    FBannerCache.reset();
+    FBannerCache.reset();  // joins its worker
     FUserSessions.reset();
     FAppState.reset();
     FGuardEvents.reset();
@@ -470,11 +470,14 @@ void TMainService::Stop() {
     FLicenseManager->Terminate();
     FPinger->Terminate();
     FWebServer->Stop();
+    FBannerCache->Stop();  // cuts a banner download short
     FLicenseManager->WaitFor();
     FPinger->WaitFor();
     // The channel follows the heartbeat: closed when it ends.
     FSocketConnector->SetNeedToReconnect(false);
     FSocketConnector->RefreshState();
+    // A countdown display still waiting to start would outlive the service.
+    TApplicationUtils::StopSLNotifiers();
     StopUI();
     TLogger::Fine("I am completely dead");
 }

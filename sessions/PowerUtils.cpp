@@ -6,6 +6,7 @@
 #include "common/Logger.h"
 #include "platform/NamedEvents.h"
 #include "common/Utils.h"
+#include "common/WorkerSet.h"
 #include "platform/AsciiCase.h"
 #include "platform/Errors.h"
 #include "platform/Processes.h"
@@ -90,16 +91,27 @@ void TApplicationUtils::StopApplication(const TProcessList& processes) {
     }
 }
 
+namespace {
+// The display starts' threads: each waits out its delay, cut short at stop.
+TWorkerSet& NotifierStarts() {
+    static TWorkerSet set(4);
+    return set;
+}
+}  // namespace
+
 void TApplicationUtils::StartSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId) {
     if (TUtils::ReadRegistryKey("DisableSLNotifier") == "1") return;
-    std::thread([=] {
+    const bool started = NotifierStarts().Start([=] {
         try {
             RunSLNotifier(SessionLength, Delay, SessionId);
         } catch (const std::exception& e) {
             TLogger::Warning(std::string("Start SL notifier: ") + e.what());
         }
-    }).detach();
+    });
+    if (!started) TLogger::Warning("Start SL notifier: no thread for it");
 }
+
+void TApplicationUtils::StopSLNotifiers() { NotifierStarts().StopAndJoin(); }
 
 void TApplicationUtils::RunSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId) {
     const std::string program = ExtractFilePath(platform::sys::ModulePath()) + NotifierExe;
@@ -107,7 +119,7 @@ void TApplicationUtils::RunSLNotifier(uint32_t SessionLength, uint32_t Delay, ui
     if (SessionId == TPowerUtils::NoSession) return;
     std::string shell = TBeholder::GetShellProcessName();
     shell = platform::AsciiLower(shell.substr(shell.find_last_of("\\/") + 1));
-    if (Delay > 0) std::this_thread::sleep_for(std::chrono::seconds(Delay));
+    if (Delay > 0 && !NotifierStarts().Sleep(Delay * 1000)) return;
     const auto processes = platform::wts::EnumerateProcesses();
     bool found = false;
     for (const auto& p : processes.value_or(std::vector<platform::wts::ProcessEntry>{})) {

@@ -42,6 +42,8 @@ public:
     static void StartSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId);
     // That thread's work: as the user of the session's shell, after Delay seconds.
     static void RunSLNotifier(uint32_t SessionLength, uint32_t Delay, uint32_t SessionId);
+    // Cuts the waits of display starts short and joins them; for good (the service stops).
+    static void StopSLNotifiers();
 };
 
 }  // namespace qz

@@ -33,12 +33,20 @@ public:
         std::lock_guard<std::mutex> hold(FLock);
         return FThread.joinable() && FThread.get_id() == std::this_thread::get_id();
     }
-    void Post(std::function<void()> fn) {
+    // A message past the queue's bounds is dropped (false): a handler that
+    // can't keep up must not let a server fill the agent's memory. Events
+    // (bytes 0) always go in.
+    bool Post(std::function<void()> fn, size_t bytes = 0) {
         std::lock_guard<std::mutex> hold(FLock);
-        FQueue.push_back(std::move(fn));
+        if (bytes > 0 && (FQueue.size() >= MaxQueued || FQueuedBytes + bytes > MaxQueuedBytes)) return false;
+        FQueue.push_back({std::move(fn), bytes});
+        FQueuedBytes += bytes;
         if (!FThread.joinable()) FThread = std::thread([this] { Run(); });
         FWake.notify_one();
+        return true;
     }
+    static constexpr size_t MaxQueued = 256;
+    static constexpr size_t MaxQueuedBytes = 32u << 20;
     ~TWsDelivery() {
         {
             std::lock_guard<std::mutex> hold(FLock);
@@ -53,22 +61,30 @@ private:
         std::unique_lock<std::mutex> hold(FLock);
         while (!FStop) {
             FWake.wait_for(hold, std::chrono::milliseconds(3000), [this] { return FStop || !FQueue.empty(); });
-            std::deque<std::function<void()>> work;
+            std::deque<Item> work;
             work.swap(FQueue);
             hold.unlock();
-            for (auto& fn : work) {
+            for (auto& item : work) {
                 try {
-                    fn();
+                    item.fn();
                 } catch (const std::exception& e) {
                     TLogger::Info(std::string("Websocket delivery error ") + e.what());
                 }
+                item.fn = nullptr;
+                std::lock_guard<std::mutex> l(FLock);
+                FQueuedBytes -= item.bytes;
             }
             hold.lock();
         }
     }
+    struct Item {
+        std::function<void()> fn;
+        size_t bytes;
+    };
     std::mutex FLock;
     std::condition_variable FWake;
-    std::deque<std::function<void()>> FQueue;
+    std::deque<Item> FQueue;
+    size_t FQueuedBytes = 0;  // of messages queued or running
     std::thread FThread;
     bool FStop = false;
 };
@@ -83,11 +99,12 @@ struct TWebsocketClient::Handlers {
 };
 
 // The reader thread: one wait on every websocket's socket, then each client's
-// input, pings for idle ones and reconnection of lost ones.
+// input, pings for idle ones and reconnection of lost ones. The list's lock is
+// never held while a client is served: serving may reconnect, and a new
+// upgrade adds the client to the list again.
 class TWsReader {
 public:
     static constexpr size_t MaxClients = 64;
-    static constexpr auto ReconnectAfter = std::chrono::seconds(5);
 
     static TWsReader& Instance() {
         static TWsReader r;
@@ -106,14 +123,19 @@ public:
         }
         if (FPoller) FPoller->Wake();
     }
-    // Waits for a pass that uses the client to end.
+    // Takes the client off the list and waits until the reader no longer
+    // serves it (a pass is bounded by the client's own time-outs), so its
+    // owner may free it.
     void Remove(TWebsocketClient* c) {
-        std::lock_guard<std::mutex> hold(FLock);
-        for (auto it = FClients.begin(); it != FClients.end(); ++it)
-            if (*it == c) {
-                FClients.erase(it);
-                break;
-            }
+        std::unique_lock<std::mutex> hold(FLock);
+        const bool reader = std::this_thread::get_id() == FThread.get_id();
+        // A pass that reconnects the client adds it again: taken off once more when that pass ends.
+        for (;;) {
+            FClients.erase(std::remove(FClients.begin(), FClients.end(), c), FClients.end());
+            if (reader || FServing != c) return;
+            if (FPoller) FPoller->Wake();
+            FIdle.wait(hold);
+        }
     }
     ~TWsReader() {
         {
@@ -127,40 +149,55 @@ public:
 private:
     void Run() {
         for (;;) {
+            std::vector<TWebsocketClient*> clients;
             std::vector<platform::sock::Socket> sockets;
             bool pending = false;
             uint32_t waitMs = 5000;
             {
                 std::lock_guard<std::mutex> hold(FLock);
                 if (FStop) return;
-                for (auto* c : FClients) {
+                clients = FClients;
+                for (auto* c : clients) {
                     const auto s = c->ReadySocket();
                     if (s != platform::sock::InvalidSocket) sockets.push_back(s);
                     pending = pending || c->HasPendingInput();
-                    waitMs = std::min(waitMs, c->FOptions.pollMs);
+                    waitMs = std::min(waitMs, c->WaitBudgetMs());
                 }
             }
             if (!pending) FPoller->Wait(sockets, waitMs);
-            std::lock_guard<std::mutex> hold(FLock);
-            if (FStop) return;
-            for (auto* c : std::vector<TWebsocketClient*>(FClients)) {
-                std::unique_lock<std::recursive_mutex> client(c->FLock, std::try_to_lock);
-                if (!client) continue;  // busy on another thread: next pass
-                try {
-                    c->ProcessInput();
-                    c->KeepAlive();
-                } catch (const EWebsocketError& e) {
-                    // The peer learns why (1002, or 1009 for what the bounds refuse), then a clean start.
-                    c->SendCloseCode(e.CloseCode());
-                    c->Reset(e.what());
-                } catch (const std::exception& e) {
-                    c->Reset(e.what());
+            for (auto* c : clients) {
+                {
+                    std::lock_guard<std::mutex> hold(FLock);
+                    if (FStop) return;
+                    if (std::find(FClients.begin(), FClients.end(), c) == FClients.end()) continue;  // removed meanwhile
+                    FServing = c;
                 }
+                Serve(c);
+                std::lock_guard<std::mutex> hold(FLock);
+                FServing = nullptr;
+                FIdle.notify_all();
             }
         }
     }
-    std::mutex FLock;  // the list, and every pass over it
+    static void Serve(TWebsocketClient* c) {
+        std::unique_lock<std::recursive_mutex> client(c->FLock, std::try_to_lock);
+        if (!client) return;  // busy on another thread: next pass
+        try {
+            c->ProcessInput();
+            c->CheckFrameDeadline();
+            c->KeepAlive();
+        } catch (const EWebsocketError& e) {
+            // The peer learns why (1002, or 1009 for what the bounds refuse), then a clean start.
+            c->SendCloseCode(e.CloseCode());
+            c->Reset(e.what());
+        } catch (const std::exception& e) {
+            c->Reset(e.what());
+        }
+    }
+    std::mutex FLock;  // the list and FServing; never held while a client is served
+    std::condition_variable FIdle;
     std::vector<TWebsocketClient*> FClients;
+    TWebsocketClient* FServing = nullptr;
     std::unique_ptr<platform::sock::Poller> FPoller;
     std::thread FThread;
     bool FStop = false;
@@ -213,19 +250,28 @@ void TWebsocketClient::OnDisconnected(TEventHandler h) {
     FHandlers->onDisconnected = std::move(h);
 }
 
+// What a queued message holds; at least 1, so a message always counts against the bounds.
+size_t PayloadBytes(const std::vector<uint8_t>& v) { return std::max<size_t>(v.size(), 1); }
+size_t PayloadBytes(const std::string& v) { return std::max<size_t>(v.size(), 1); }
+
 // An event for the owner's handler, run on the delivery thread; the handler
 // is taken when it runs, so a client freed meanwhile (its handlers cleared)
 // gets nothing.
 template <typename Handler, typename... Args>
 void TWebsocketClient::Notify(Handler Handlers::*which, Args... args) {
-    TWsDelivery::Instance().Post([handlers = FHandlers, which, args...] {
-        Handler h;
-        {
-            std::lock_guard<std::mutex> l(handlers->lock);
-            h = (*handlers).*which;
-        }
-        if (h) h(args...);
-    });
+    size_t bytes = 0;
+    ((bytes += PayloadBytes(args)), ...);
+    const bool queued = TWsDelivery::Instance().Post(
+        [handlers = FHandlers, which, args...] {
+            Handler h;
+            {
+                std::lock_guard<std::mutex> l(handlers->lock);
+                h = (*handlers).*which;
+            }
+            if (h) h(args...);
+        },
+        bytes);
+    if (!queued) TLogger::Info("Websocket message dropped: " + std::to_string(bytes) + " bytes wait for delivery already");
 }
 
 void TWebsocketClient::WaitForDeliveries(uint32_t timeoutMs) {
@@ -242,9 +288,11 @@ void TWebsocketClient::WaitForDeliveries(uint32_t timeoutMs) {
     done->second.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return *flag; });
 }
 
-bool TWebsocketClient::Connected() const {
-    std::lock_guard<std::recursive_mutex> hold(FLock);
-    return FStream != nullptr;
+void TWebsocketClient::SetStream(std::shared_ptr<TWsStream> stream) {
+    if (FStream && FStream != stream) FStream->Close();
+    FStream = std::move(stream);
+    FOpen = FStream != nullptr;
+    FFrameBegan.reset();
 }
 
 void TWebsocketClient::Connect() {
@@ -257,7 +305,7 @@ void TWebsocketClient::Connect() {
     FIsWebsocket = false;
     FCloseSent = false;
     std::string error;
-    FStream = FOptions.open(FHost, FPort, FTls, FOptions.connectTimeoutMs, error);
+    SetStream(FOptions.open(FHost, FPort, FTls, FOptions.connectTimeoutMs, error));
     Touch();
     if (!FStream) throw EWebsocketError(error.empty() ? "Could not connect" : error);
 }
@@ -285,7 +333,10 @@ bool TWebsocketClient::TryUpgradeToWebsocket(std::string* reason) {
             if (n <= 0) throw EWebsocketError("No upgrade response");
             const size_t used = head.Feed(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
             // Bytes after the head are frames already.
-            if (head.Complete() && used < static_cast<size_t>(n)) FReader.Feed(buf + used, static_cast<size_t>(n) - used);
+            if (head.Complete() && used < static_cast<size_t>(n)) {
+                FReader.Feed(buf + used, static_cast<size_t>(n) - used);
+                FUnparsed = true;
+            }
         }
         refusal = TWsHandshake::Check(head.Result(), key);
     } catch (const EWebsocketError& e) {
@@ -328,7 +379,28 @@ platform::sock::Socket TWebsocketClient::ReadySocket() {
 
 bool TWebsocketClient::HasPendingInput() {
     std::unique_lock<std::recursive_mutex> hold(FLock, std::try_to_lock);
-    return hold && FStream && FIsWebsocket && (FReader.HasPending() || FStream->Pending());
+    // Bytes of an unfinished frame are no reason to skip the wait: only more bytes can finish it.
+    return hold && FStream && FIsWebsocket && (FUnparsed || FStream->Pending());
+}
+
+uint32_t TWebsocketClient::WaitBudgetMs() {
+    std::unique_lock<std::recursive_mutex> hold(FLock, std::try_to_lock);
+    if (!hold || !FFrameBegan) return FOptions.pollMs;
+    const auto left = std::chrono::milliseconds(FOptions.readTimeoutMs) -
+                      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *FFrameBegan);
+    return static_cast<uint32_t>(std::clamp<long long>(left.count() + 1, 1, FOptions.pollMs));
+}
+
+void TWebsocketClient::CheckFrameDeadline() {
+    if (!FStream || !FIsWebsocket || !FReader.HasPending()) {
+        FFrameBegan.reset();
+        return;
+    }
+    const auto now = Clock::now();
+    if (!FFrameBegan) FFrameBegan = now;
+    // Pings keep a connection alive, but not one whose frame stopped half-way.
+    if (now - *FFrameBegan >= std::chrono::milliseconds(FOptions.readTimeoutMs))
+        throw EWebsocketError("A frame did not complete within " + std::to_string(FOptions.readTimeoutMs) + " ms");
 }
 
 void TWebsocketClient::ProcessInput() {
@@ -342,6 +414,7 @@ void TWebsocketClient::ProcessInput() {
         FReader.Feed(buf, static_cast<size_t>(n));
         if (!FStream->Pending() && n < static_cast<int>(sizeof buf)) break;
     }
+    FUnparsed = false;
     while (FIsWebsocket) {
         std::optional<TWsMessage> m = FReader.Next();
         if (!m) break;
@@ -383,11 +456,11 @@ void TWebsocketClient::KeepAlive() {
         return;
     }
     // Lost: a new connection and upgrade once it has been quiet for a while.
-    if (now - FLastActivity.load() < TWsReader::ReconnectAfter || FHost.empty() || !FPort) return;
+    if (now - FLastActivity.load() < std::chrono::milliseconds(FOptions.reconnectAfterMs) || FHost.empty() || !FPort)
+        return;
     Touch();
     try {
-        if (FStream) FStream->Close();
-        FStream.reset();
+        SetStream(nullptr);
         Connect();
         TryUpgradeToWebsocket();
     } catch (const std::exception& e) {
@@ -412,8 +485,7 @@ void TWebsocketClient::Reset(const std::string& why) {
     TLogger::Fine("Websocket reset: " + why);
     FReader.Clear();
     const bool was = FIsWebsocket.exchange(false);
-    if (FStream) FStream->Close();
-    FStream.reset();
+    SetStream(nullptr);
     Touch();
     if (was) Notify(&Handlers::onDisconnected);
 }
@@ -421,8 +493,7 @@ void TWebsocketClient::Reset(const std::string& why) {
 void TWebsocketClient::AnswerClose() {
     SendCloseCode(WsCloseNormal);
     FIsWebsocket = false;
-    if (FStream) FStream->Close();
-    FStream.reset();
+    SetStream(nullptr);
     Touch();
 }
 
@@ -435,16 +506,14 @@ void TWebsocketClient::Close(uint16_t code, const std::string& reason) {
         }
     }
     FIsWebsocket = false;
-    if (FStream) FStream->Close();
-    FStream.reset();
+    SetStream(nullptr);
 }
 
 void TWebsocketClient::Disconnect() {
     TWsReader::Instance().Remove(this);
     std::lock_guard<std::recursive_mutex> hold(FLock);
     FIsWebsocket = false;
-    if (FStream) FStream->Close();
-    FStream.reset();
+    SetStream(nullptr);
 }
 
 }  // namespace qz

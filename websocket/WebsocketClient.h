@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ public:
         // reader, which waits at most pollMs: pings every 11 to 16 s.
         uint32_t pingAfterMs = 11000;
         uint32_t pollMs = 5000;
+        // A lost connection is opened again once it has been quiet this long.
+        uint32_t reconnectAfterMs = 5000;
     };
 
     TWebsocketClient(std::string host, uint16_t port, std::string resourceName, bool tls, Options options);
@@ -54,8 +57,9 @@ public:
     void Connect();
     // True when the connection is or becomes a websocket; the refusal reason otherwise.
     bool TryUpgradeToWebsocket(std::string* reason = nullptr);
-    // The connection is open (whether or not upgraded).
-    bool Connected() const;
+    // The connection is open (whether or not upgraded). Never waits for the
+    // client's lock, so a reconnect in progress doesn't hold up the caller.
+    bool Connected() const { return FOpen; }
     bool IsWebsocket() const { return FIsWebsocket; }
     // One frame; raises EWebsocketError when it can't be written.
     void WriteData(const uint8_t* data, size_t size, TWSDataCode code, bool fin = true);
@@ -83,6 +87,12 @@ private:
     platform::sock::Socket ReadySocket();
     void KeepAlive();
     void Reset(const std::string& why);
+    // Replaces the stream; Connected() follows it.
+    void SetStream(std::shared_ptr<TWsStream> stream);
+    // Raises when a frame that began has not completed within the read time-out.
+    void CheckFrameDeadline();
+    // How long the reader may wait before this client needs a look.
+    uint32_t WaitBudgetMs();
     // A close frame (codes below 1000 become 1000), unless one went already; whether it went.
     bool SendCloseCode(uint16_t code, const std::string& reason = "");
     // The peer's close answered with 1000, and the connection ended.
@@ -99,6 +109,9 @@ private:
     mutable std::recursive_mutex FLock;   // connect, upgrade, close, reading
     std::mutex FWriteLock;                 // one frame at a time; never held while waiting for FLock
     std::shared_ptr<TWsStream> FStream;  // shared: a write keeps it alive while it runs
+    std::atomic<bool> FOpen{false};      // FStream is set
+    std::optional<std::chrono::steady_clock::time_point> FFrameBegan;  // bytes of an unfinished frame wait since
+    bool FUnparsed = false;              // bytes fed with the upgrade's answer, not yet looked at
     TWsFrameReader FReader;
     std::atomic<bool> FIsWebsocket{false};
     bool FCloseSent = false;

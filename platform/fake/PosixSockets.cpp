@@ -44,21 +44,36 @@ public:
         close(FWakeWrite);
     }
     uint16_t Port() const override { return FPort; }
-    Socket Accept(uint32_t timeoutMs) override {
+    Socket Accept(uint32_t timeoutMs, std::string& peer) override {
+        peer.clear();
         pollfd p[2] = {{FListen, POLLIN, 0}, {FWakeRead, POLLIN, 0}};
-        if (poll(p, 2, static_cast<int>(timeoutMs)) <= 0) return InvalidSocket;
+        int rc;
+        do rc = poll(p, 2, static_cast<int>(timeoutMs));
+        while (rc < 0 && errno == EINTR);
+        if (rc <= 0) return InvalidSocket;
+        // A waiting connection comes first: a wake never keeps it out.
+        if (p[0].revents) {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const int c = accept4(FListen, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
+            if (c >= 0) {
+                char text[INET_ADDRSTRLEN] = "";
+                inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+                peer = text;
+                return static_cast<Socket>(c);
+            }
+        }
         if (p[1].revents) {
             char drain[16];
             while (read(FWakeRead, drain, sizeof drain) > 0) {}
-            return InvalidSocket;
         }
-        const int c = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-        return c < 0 ? InvalidSocket : static_cast<Socket>(c);
+        return InvalidSocket;
     }
     void Wake() override {
         const char b = 1;
         [[maybe_unused]] ssize_t n = write(FWakeWrite, &b, 1);
     }
+    Socket Handle() const override { return static_cast<Socket>(FListen); }
 
 private:
     int FListen, FWakeRead, FWakeWrite;
@@ -68,7 +83,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so a connection that goes between the wait and accept
+    // can't block the acceptor; accepted sockets block all the same.
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) ThrowErrno();
     const int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -124,9 +141,18 @@ void Close(Socket s) {
     if (s != InvalidSocket) close(static_cast<int>(s));
 }
 
-Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs) {
+Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs, const std::string& from) {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return InvalidSocket;
+    if (!from.empty()) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        if (inet_pton(AF_INET, from.c_str(), &src.sin_addr) != 1 ||
+            bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+            close(s);
+            return InvalidSocket;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

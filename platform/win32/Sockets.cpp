@@ -1,5 +1,7 @@
 #include "platform/Sockets.h"
 
+// The command port's acceptor waits on every request still arriving at once.
+#define FD_SETSIZE 1024
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -49,65 +51,20 @@ int WaitOne(SOCKET s, bool forWrite, uint32_t timeoutMs) {
     return rc == SOCKET_ERROR ? -1 : rc;
 }
 
-// A datagram socket on loopback that a wait can include, woken by a datagram
-// to its own address; INVALID_SOCKET (with the socket error kept) on failure.
-SOCKET WakeSocket(sockaddr_in& addr) {
-    SOCKET w = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
-    addr = sockaddr_in{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof addr;
-    if (w != INVALID_SOCKET && bind(w, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(w, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        return w;
-    const int code = WSAGetLastError();
-    if (w != INVALID_SOCKET) closesocket(w);
-    WSASetLastError(code);
-    return INVALID_SOCKET;
+void SetBlocking(SOCKET s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
 }
 
-class WinListener final : public Listener {
-public:
-    WinListener(SOCKET listen, SOCKET wake, sockaddr_in wakeAddr, uint16_t port)
-        : FListen(listen), FWake(wake), FWakeAddr(wakeAddr), FPort(port) {}
-    ~WinListener() override {
-        closesocket(FListen);
-        closesocket(FWake);
-    }
-    uint16_t Port() const override { return FPort; }
-    Socket Accept(uint32_t timeoutMs) override {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(FListen, &set);
-        FD_SET(FWake, &set);
-        timeval tv = ToTimeval(timeoutMs);
-        if (select(0, &set, nullptr, nullptr, &tv) <= 0) return InvalidSocket;
-        if (FD_ISSET(FWake, &set)) {
-            char drain[16];
-            recv(FWake, drain, sizeof drain, 0);
-            return InvalidSocket;
-        }
-        SOCKET c = accept(FListen, nullptr, nullptr);
-        if (c == INVALID_SOCKET) return InvalidSocket;
-        SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
-        return static_cast<Socket>(c);
-    }
-    void Wake() override {
-        const char b = 1;
-        sendto(FWake, &b, 1, 0, reinterpret_cast<const sockaddr*>(&FWakeAddr), sizeof FWakeAddr);
-    }
+// Keeps the socket error of a failure across the clean-up after it.
+void CloseKeepingError(SOCKET s) {
+    const int code = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(code);
+}
 
-private:
-    SOCKET FListen;
-    SOCKET FWake;
-    sockaddr_in FWakeAddr;
-    uint16_t FPort;
-};
-
-}  // namespace
-
-std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) {
-    StartWinsock();
+// A listening socket; raises SystemError with the system's reason.
+SOCKET OpenListening(uint16_t port, int backlog, bool loopbackOnly, uint16_t& bound) {
     SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) ThrowSocketError();
     // No other program may bind the same port beside us and take our connections.
@@ -120,21 +77,135 @@ std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) 
     int len = sizeof addr;
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        const int code = WSAGetLastError();
-        closesocket(s);
-        WSASetLastError(code);
+        CloseKeepingError(s);
         ThrowSocketError();
     }
-    // A datagram to ourselves is the wake-up: select waits on both sockets.
-    sockaddr_in waddr{};
-    SOCKET w = WakeSocket(waddr);
-    if (w == INVALID_SOCKET) {
-        const int code = WSAGetLastError();
-        closesocket(s);
-        WSASetLastError(code);
-        ThrowSocketError();
+    bound = ntohs(addr.sin_port);
+    return s;
+}
+
+// A wake-up only this process can signal: a connected pair of loopback
+// sockets whose listener takes our own connection alone and is closed at
+// once. (A datagram port can be written by any local user, and a flood of
+// them would keep every wait busy.) Both ends are non-blocking: a wake
+// never blocks, and draining ends when nothing is left.
+class WakePair {
+public:
+    // Raises SystemError when the system refuses.
+    WakePair() {
+        uint16_t port = 0;
+        SOCKET l = OpenListening(0, 4, true, port);
+        FWrite = static_cast<SOCKET>(ConnectLoopback(port, 5000));
+        sockaddr_in mine{};
+        int len = sizeof mine;
+        if (FWrite == INVALID_SOCKET || getsockname(FWrite, reinterpret_cast<sockaddr*>(&mine), &len) != 0) {
+            if (FWrite != INVALID_SOCKET) closesocket(FWrite);
+            closesocket(l);
+            WSASetLastError(WSAECONNREFUSED);
+            ThrowSocketError();
+        }
+        // Someone else may have connected first: take ours alone.
+        for (int tries = 0; tries < 8 && FRead == INVALID_SOCKET && WaitOne(l, false, 5000) > 0; ++tries) {
+            sockaddr_in from{};
+            len = sizeof from;
+            SOCKET a = accept(l, reinterpret_cast<sockaddr*>(&from), &len);
+            if (a == INVALID_SOCKET) break;
+            if (from.sin_port == mine.sin_port && from.sin_addr.s_addr == mine.sin_addr.s_addr) {
+                SetHandleInformation(reinterpret_cast<HANDLE>(a), HANDLE_FLAG_INHERIT, 0);
+                FRead = a;
+            } else {
+                closesocket(a);
+            }
+        }
+        closesocket(l);
+        if (FRead == INVALID_SOCKET) {
+            closesocket(FWrite);
+            WSASetLastError(WSAECONNREFUSED);
+            ThrowSocketError();
+        }
+        SetBlocking(FRead, false);
+        SetBlocking(FWrite, false);
+        BOOL one = TRUE;
+        setsockopt(FWrite, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     }
-    return std::make_unique<WinListener>(s, w, waddr, ntohs(addr.sin_port));
+    ~WakePair() {
+        closesocket(FRead);
+        closesocket(FWrite);
+    }
+    WakePair(const WakePair&) = delete;
+    WakePair& operator=(const WakePair&) = delete;
+
+    SOCKET Handle() const { return FRead; }
+    // A full buffer means a wake is pending already.
+    void Wake() {
+        const char b = 1;
+        send(FWrite, &b, 1, 0);
+    }
+    void Drain() {
+        char drain[64];
+        while (recv(FRead, drain, sizeof drain, 0) > 0) {
+        }
+    }
+
+private:
+    SOCKET FRead = INVALID_SOCKET;
+    SOCKET FWrite = INVALID_SOCKET;
+};
+
+class WinListener final : public Listener {
+public:
+    WinListener(SOCKET listen, uint16_t port) : FListen(listen), FPort(port) {}
+    ~WinListener() override { closesocket(FListen); }
+    uint16_t Port() const override { return FPort; }
+    Socket Accept(uint32_t timeoutMs, std::string& peer) override {
+        peer.clear();
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(FListen, &set);
+        FD_SET(FWake.Handle(), &set);
+        timeval tv = ToTimeval(timeoutMs);
+        if (select(0, &set, nullptr, nullptr, &tv) <= 0) return InvalidSocket;
+        // A waiting connection comes first: a wake never keeps it out.
+        if (FD_ISSET(FListen, &set)) {
+            sockaddr_in from{};
+            int len = sizeof from;
+            SOCKET c = accept(FListen, reinterpret_cast<sockaddr*>(&from), &len);
+            if (c != INVALID_SOCKET) {
+                SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
+                SetBlocking(c, true);  // it takes the listener's mode
+                char text[INET_ADDRSTRLEN] = "";
+                inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+                peer = text;
+                return static_cast<Socket>(c);
+            }
+        }
+        if (FD_ISSET(FWake.Handle(), &set)) FWake.Drain();
+        return InvalidSocket;
+    }
+    void Wake() override { FWake.Wake(); }
+    Socket Handle() const override { return static_cast<Socket>(FListen); }
+
+private:
+    SOCKET FListen;
+    WakePair FWake;
+    uint16_t FPort;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> Listen(uint16_t port, int backlog, bool loopbackOnly) {
+    StartWinsock();
+    uint16_t bound = 0;
+    SOCKET s = OpenListening(port, backlog, loopbackOnly, bound);
+    // Non-blocking, so a connection that goes between the wait and accept
+    // can't block the acceptor.
+    SetBlocking(s, false);
+    try {
+        return std::make_unique<WinListener>(s, bound);
+    } catch (...) {
+        closesocket(s);
+        throw;
+    }
 }
 
 int Receive(Socket s, char* buf, size_t size, uint32_t timeoutMs) {
@@ -166,10 +237,19 @@ void Close(Socket s) {
     if (s != InvalidSocket) closesocket(static_cast<SOCKET>(s));
 }
 
-Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs) {
+Socket ConnectLoopback(uint16_t port, uint32_t timeoutMs, const std::string& from) {
     StartWinsock();
     SOCKET s = NewSocket(SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return InvalidSocket;
+    if (!from.empty()) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        if (inet_pton(AF_INET, from.c_str(), &src.sin_addr) != 1 ||
+            bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+            closesocket(s);
+            return InvalidSocket;
+        }
+    }
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
     sockaddr_in addr{};
@@ -243,47 +323,32 @@ Socket Connect(const std::string& host, uint16_t port, uint32_t timeoutMs, std::
 
 namespace {
 
-// A datagram to itself wakes the wait, as the listener's does.
 class WinPoller final : public Poller {
 public:
-    WinPoller(SOCKET wake, sockaddr_in addr) : FWake(wake), FAddr(addr) {}
-    ~WinPoller() override { closesocket(FWake); }
     std::vector<Socket> Wait(const std::vector<Socket>& sockets, uint32_t timeoutMs) override {
         fd_set set;
         FD_ZERO(&set);
-        FD_SET(FWake, &set);
+        FD_SET(FWake.Handle(), &set);
         for (Socket s : sockets) FD_SET(static_cast<SOCKET>(s), &set);
         timeval tv = ToTimeval(timeoutMs);
         std::vector<Socket> ready;
         if (select(0, &set, nullptr, nullptr, &tv) <= 0) return ready;
-        if (FD_ISSET(FWake, &set)) {
-            char drain[64];
-            u_long pending = 0;
-            while (ioctlsocket(FWake, FIONREAD, &pending) == 0 && pending > 0 && recv(FWake, drain, sizeof drain, 0) > 0) {
-            }
-        }
+        if (FD_ISSET(FWake.Handle(), &set)) FWake.Drain();
         for (Socket s : sockets)
             if (FD_ISSET(static_cast<SOCKET>(s), &set)) ready.push_back(s);
         return ready;
     }
-    void Wake() override {
-        const char b = 1;
-        sendto(FWake, &b, 1, 0, reinterpret_cast<const sockaddr*>(&FAddr), sizeof FAddr);
-    }
+    void Wake() override { FWake.Wake(); }
 
 private:
-    SOCKET FWake;
-    sockaddr_in FAddr;
+    WakePair FWake;
 };
 
 }  // namespace
 
 std::unique_ptr<Poller> MakePoller() {
     StartWinsock();
-    sockaddr_in addr{};
-    SOCKET w = WakeSocket(addr);
-    if (w == INVALID_SOCKET) ThrowSocketError();
-    return std::make_unique<WinPoller>(w, addr);
+    return std::make_unique<WinPoller>();
 }
 
 }  // namespace platform::sock

@@ -328,6 +328,28 @@ TEST_F(WebServerTest, MessagesAreFetchedOnceUnderTheMessengerKey) {
     EXPECT_EQ(ToText(TCrypto::Decrypt(again, key)), "");
 }
 
+TEST_F(WebServerTest, MessagesAreHandedOnlyToThisMachine) {
+    ASSERT_EQ(cache.AddMessage("T", "M"), 7);
+    auto module = MakeModule();
+    THttpRequest fetch;
+    fetch.Method = "GET";
+    fetch.Target = "/?7";
+    fetch.Query = "7";
+    fetch.Authorization = "Basic YTpi";
+    for (const char* peer : {"10.0.0.5", "192.168.1.20", ""}) {
+        fetch.Peer = peer;
+        const THttpResponse refused = module->WebServerCommandGet(fetch);
+        EXPECT_EQ(refused.Status, 403) << peer;
+        EXPECT_EQ(refused.Body, "") << peer;
+    }
+    EXPECT_TRUE(log->Has("Message fetch refused to 10.0.0.5: not this machine"));
+    // Still there for the message program.
+    fetch.Peer = "127.0.0.1";
+    const std::string body = module->WebServerCommandGet(fetch).Body;
+    EXPECT_EQ(ToText(TCrypto::Decrypt(TBytes(body.begin(), body.end()), ToBytes(TWebServerModule::MessengerKey))),
+              "<response><title>T</title><message>M</message></response>");
+}
+
 TEST_F(WebServerTest, TheHttpInterface) {
     state->SetAppInitialized(true);  // the server chose the empty password
     auto module = MakeModule();

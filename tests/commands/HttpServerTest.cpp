@@ -1,6 +1,7 @@
 #include "commands/HttpServer.h"
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 #include "platform/Sockets.h"
@@ -71,7 +72,7 @@ TEST(HttpParse, RequestHeadsAndTheirLimits) {
 
 class HttpServerTest : public qztest::PlatformTest {
 protected:
-    void Serve(THttpLimits limits) {
+    void Serve(THttpLimits limits, THttpServer::ThreadStarter startThread = {}) {
         server = std::make_unique<THttpServer>(
             [this](const THttpRequest& r) {
                 ++handled;
@@ -81,15 +82,17 @@ protected:
             limits, [this](const std::string& line) {
                 std::lock_guard<std::mutex> g(linesLock);
                 lines.push_back(line);
-            });
+            },
+            std::move(startThread));
         server->Start(0, true);
     }
-    bool Logged(const std::string& part) {
+    size_t CountLogged(const std::string& part) {
         std::lock_guard<std::mutex> g(linesLock);
-        for (const auto& l : lines)
-            if (l.find(part) != std::string::npos) return true;
-        return false;
+        size_t n = 0;
+        for (const auto& l : lines) n += l.find(part) != std::string::npos;
+        return n;
     }
+    bool Logged(const std::string& part) { return CountLogged(part) > 0; }
     std::unique_ptr<THttpServer> server;
     std::atomic<int> handled{0};
     std::mutex linesLock;
@@ -152,12 +155,14 @@ TEST_F(HttpServerTest, WhatBreaksTheLimitsGetsNoReplyAndALogLine) {
 TEST_F(HttpServerTest, AFloodIsTurnedAwayAndTheServerKeepsServing) {
     THttpLimits limits;
     limits.ReadTimeoutMs = 300;
-    limits.MaxWaiting = 8;
+    limits.MaxPending = 8;
     Serve(limits);
     const uint16_t port = server->Port();
-    // Silent connections hold every worker until their time-out and fill the waiting room.
+    // Silent connections, from fifteen addresses so that no one's share is
+    // refused, hold every worker until their time-out and fill the waiting room.
     std::vector<sock::Socket> silent;
-    for (int i = 0; i < 60; ++i) silent.push_back(sock::ConnectLoopback(port, 2000));
+    for (int i = 0; i < 60; ++i)
+        silent.push_back(sock::ConnectLoopback(port, 2000, "127.0.1." + std::to_string(i / 4 + 1)));
     EXPECT_TRUE(qztest::WaitUntil([&] { return Logged("Command port busy"); }));
     // Busy requests from several clients at once: each gets its answer once
     // the silent ones are dropped, retried where the door was shut.
@@ -177,6 +182,60 @@ TEST_F(HttpServerTest, AFloodIsTurnedAwayAndTheServerKeepsServing) {
     for (auto& t : clients) t.join();
     for (sock::Socket s : silent) sock::Close(s);
     EXPECT_EQ(answered.load(), 8);
+}
+
+TEST_F(HttpServerTest, SlowHeadsAndJunkBodiesFromOtherPeersDontStarveTheGuard) {
+    Serve({});  // the port's own bounds
+    const uint16_t port = server->Port();
+    // Nineteen other addresses each try eight connections (more than workers
+    // and waiting room ever held), and keep them busy: heads that never end,
+    // and heads that promise a large body sent a byte at a time.
+    std::vector<sock::Socket> flood;
+    for (int peer = 2; peer <= 20; ++peer)
+        for (int i = 0; i < 8; ++i) {
+            const sock::Socket s = sock::ConnectLoopback(port, 2000, "127.0.0." + std::to_string(peer));
+            if (s == sock::InvalidSocket) continue;
+            if (i % 2) {
+                const std::string head = "POST /junk HTTP/1.1\r\nContent-Length: 900000\r\n\r\n";
+                sock::SendAll(s, head.data(), head.size(), 100);
+            }
+            flood.push_back(s);
+        }
+    std::atomic<bool> dripping{true};
+    std::thread drip([&] {
+        while (dripping) {
+            for (sock::Socket s : flood) sock::SendAll(s, "G", 1, 20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    EXPECT_TRUE(qztest::WaitUntil([&] { return Logged("connection from 127.0.0.2 refused"); }));
+    // The guard's own requests, one after another while the flood goes on:
+    // each answered at once, none turned away.
+    int answered = 0;
+    for (int i = 0; i < 10; ++i) {
+        const auto answer = qztest::ParseRawResponse(qztest::RawExchange(port, "GET /mine HTTP/1.1\r\n\r\n", 3000));
+        answered += answer.status == 200 && answer.body == "GET /mine ";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    dripping = false;
+    drip.join();
+    for (sock::Socket s : flood) sock::Close(s);
+    EXPECT_EQ(answered, 10);
+    EXPECT_EQ(handled.load(), 10);
+    // Refusals are logged as 1, 2, 4, 8...: a flood can't flood the log.
+    EXPECT_LE(CountLogged("refused"), 8u);
+}
+
+TEST_F(HttpServerTest, AWorkerThatCantStartCostsOneConnection) {
+    std::atomic<int> starts{0};
+    Serve({}, [&](std::function<void()> run) {
+        if (++starts == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(run));
+    });
+    const uint16_t port = server->Port();
+    EXPECT_EQ(qztest::RawExchange(port, "GET /a HTTP/1.1\r\n\r\n", 2000), "");
+    EXPECT_TRUE(qztest::WaitUntil([&] { return Logged("a worker could not start"); }));
+    EXPECT_EQ(qztest::ParseRawResponse(qztest::RawExchange(port, "GET /b HTTP/1.1\r\n\r\n")).body, "GET /b ");
 }
 
 TEST_F(HttpServerTest, StopEndsOpenConnectionsAndTheListener) {

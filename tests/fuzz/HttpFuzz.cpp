@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (state != qz::THttpServer::ParseState::Complete) return 0;
     if (headEnd > raw.size() || bodyLength > limits.MaxBodyBytes) __builtin_trap();
     request.Body = raw.substr(headEnd, bodyLength);
+    request.Peer = "127.0.0.1";  // the message program's place
     // Commands that would end the fuzzer's own machine are fake anyway.
     port.module->WebServerCommandGet(request);
     return 0;

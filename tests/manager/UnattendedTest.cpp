@@ -175,9 +175,11 @@ TEST_F(ManagerUnattended, AFailingStepLeavesTheFileForAnotherTry) {
         std::string logged;
         uint32_t agentAfter;
     } cases[] = {
-        // The run breaks off after the stop: the agent stays stopped.
+        // The run breaks off after the stop: the agent is started again all the same.
         {"registry refuses", "[Params]\nunlockpassword=x\n", [] { platform::fake::W().registryReadOnly = true; },
-         "Deploy Setting error:SystemError : Access is denied", platform::scm::StateStopped},
+         "Deploy Setting error:SystemError : Access is denied", platform::scm::StateRunning},
+        {"settings not saved", "[Params]\nserverip=1.2.3.4\n", [] { platform::fake::W().replaceFailures = 1000; },
+         "Deploy Setting error:Exception : The settings could not be saved", platform::scm::StateRunning},
         {"oversized file", "[Params]\nserverip=1.2.3.4\n;" + std::string(70000, 'x') + "\n", [] {},
          "Deploy Setting error:SystemError : System error 223", platform::scm::StateRunning},
     };
@@ -190,6 +192,14 @@ TEST_F(ManagerUnattended, AFailingStepLeavesTheFileForAnotherTry) {
         EXPECT_TRUE(Exists(UnattendedConfigPath())) << c.name;
         EXPECT_EQ(W().services["tallistoclient"].state.currentState, c.agentAfter) << c.name;
     }
+}
+
+TEST_F(ManagerUnattended, AnAgentThatWontStartAgainIsLogged) {
+    StageAgent();
+    W().services["tallistoclient"].startFails = true;
+    W().registryReadOnly = true;
+    Configure("[Params]\nunlockpassword=x\n");
+    EXPECT_TRUE(log->Has("Deploy Setting error: the service TallistoClient did not start again"));
 }
 
 TEST(ManagerUnattendedDirectory, NamesMatchTrimmedAndWithoutCase) {

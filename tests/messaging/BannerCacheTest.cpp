@@ -1,11 +1,16 @@
 #include "messaging/BannerCache.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <set>
 
+#include "common/HttpClient.h"
 #include "common/Settings.h"
 #include "common/Utils.h"
+#include "protocol/AppState.h"
+#include "tests/support/HostileServer.h"
 #include "tests/support/ScriptedDownloads.h"
 #include "tests/support/TestSupport.h"
 
@@ -44,6 +49,7 @@ protected:
         for (const auto& id : ids) b.append_child("banner").append_attribute("id") = id.c_str();
         b.append_child("other").append_attribute("id") = "ignored";
         cache->LoadFromXML(b);
+        EXPECT_TRUE(cache->WaitIdle(10000));
     }
     std::vector<std::string> Listed() {
         pugi::xml_document doc;
@@ -92,6 +98,7 @@ TEST_F(BannerCacheTest, TheServerListDeletesDownloadsAndKeeps) {
 }
 
 TEST_F(BannerCacheTest, AFailedDownloadLeavesNoFileAndTheListComesAgain) {
+    W().virtualSleep = true;
     cache->Init();
     downloads->script = [](const std::string& url) {
         if (url.find("id=bad") != std::string::npos) return qztest::ScriptedDownloads::Answer{"", 404};
@@ -105,6 +112,7 @@ TEST_F(BannerCacheTest, AFailedDownloadLeavesNoFileAndTheListComesAgain) {
     // Not all there: the old stamp stays, so the server sends the list again.
     EXPECT_EQ(cache->BannersUpdateTime(), "1");
     downloads->script = [](const std::string&) { return qztest::ScriptedDownloads::Answer{"png"}; };
+    W().virtualTicks += 60000;  // past the failed ones' pause
     Load("5", {"bad", "down", "good"});
     EXPECT_EQ(Files(), (std::set<std::string>{"bad.png", "down.png", "good.png"}));
     EXPECT_EQ(cache->BannersUpdateTime(), "5");
@@ -135,5 +143,123 @@ TEST_F(BannerCacheTest, TheRotationWrapsAround) {
     for (int i = 0; i < 7; ++i) seen.push_back(cache->GetNextBanner());
     EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three", "one", "two", "three", "one"}));
 }
+
+// A banner host that takes the request and never answers: the state document
+// stays available to every other thread meanwhile.
+TEST_F(BannerCacheTest, AStalledBannerHostHoldsNothingElseUp) {
+    qztest::HostileServer host([](qztest::HostileConnection& c) { c.Pause(120000); });
+    settings.SetServerUrl("http://127.0.0.1:" + std::to_string(host.Port()) + "/korvane");
+    settings.SetBannerTimeout(60000);
+    auto transport = std::make_shared<THttpClientTransport>();
+    TBannerCache stalled(settings, transport);
+    TAppStateContext ctx;
+    ctx.Banners = [&](const pugi::xml_node& n) { stalled.LoadFromXML(n); };
+    TApplicationState state(ctx);
+    const auto ready = [](std::future<void>& f) {
+        return f.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    };
+
+    std::future<void> applied = std::async(std::launch::async, [&] {
+        state.ProcessState("<response><control_state><banners banner_update_time=\"7\"><banner id=\"slow\"/>"
+                           "</banners></control_state></response>");
+    });
+    ASSERT_TRUE(qztest::WaitUntil([&] { return host.Accepted() == 1; }, 10000));
+    std::future<void> asked = std::async(std::launch::async, [&] { state.ConnectionPassword(); });
+    EXPECT_TRUE(ready(asked));
+    EXPECT_TRUE(ready(applied));
+    // The stop cuts the download short; the list isn't whole, so its stamp isn't taken.
+    std::future<void> stopped = std::async(std::launch::async, [&] { stalled.Stop(); });
+    EXPECT_TRUE(ready(stopped));
+    EXPECT_EQ(stalled.BannersUpdateTime(), "0");
+    EXPECT_EQ(Files(), std::set<std::string>{});
+    transport->Cancel();
+}
+
+// The server sends its list on every heartbeat until the stamp comes back;
+// a banner that fails waits longer each time instead of being fetched again
+// and again.
+TEST_F(BannerCacheTest, AFailingBannerWaitsLongerEachTime) {
+    W().virtualSleep = true;
+    std::atomic<bool> up{false};
+    downloads->script = [&](const std::string& url) {
+        return up || url.find("id=good") != std::string::npos ? qztest::ScriptedDownloads::Answer{"png"}
+                                                               : qztest::ScriptedDownloads::Answer{"", 503};
+    };
+    const std::vector<std::string> both = {"flaky", "good"};
+    const struct {
+        uint32_t laterMs;
+        std::string stamp;
+        std::vector<std::string> ids;
+        bool up;
+        size_t fetched;
+        std::string taken;
+    } steps[] = {
+        {0, "5", both, false, 2, "0"},        // good comes, flaky fails: a minute's pause
+        {0, "5", both, false, 2, "0"},        // the next heartbeat: nothing fetched
+        {59000, "5", both, false, 2, "0"},
+        {1000, "5", both, false, 3, "0"},     // a minute on: fails again, two minutes' pause
+        {60000, "5", both, false, 3, "0"},
+        {60000, "5", both, false, 4, "0"},
+        {0, "6", {"good"}, false, 4, "6"},    // dropped from the list, it starts afresh
+        {0, "7", both, false, 5, "6"},
+        {30000, "7", both, true, 5, "6"},
+        {30000, "7", both, true, 6, "7"},     // whole at last: the stamp is taken
+        {0, "7", both, false, 6, "7"},
+    };
+    for (const auto& s : steps) {
+        W().virtualTicks += s.laterMs;
+        up = s.up;
+        Load(s.stamp, s.ids);
+        EXPECT_EQ(downloads->Urls().size(), s.fetched) << W().virtualTicks;
+        EXPECT_EQ(cache->BannersUpdateTime(), s.taken) << W().virtualTicks;
+    }
+    EXPECT_EQ(Files(), (std::set<std::string>{"flaky.png", "good.png"}));
+    EXPECT_TRUE(log->Has("Banner flaky is tried again in 120 s"));
+}
+
+TEST_F(BannerCacheTest, AListIsBoundInCountAndBytes) {
+    TBannerLimits limits;
+    limits.banners = 4;
+    limits.bannerBytes = 6;
+    limits.totalBytes = 10;
+    cache = std::make_unique<TBannerCache>(settings, downloads, limits);
+    downloads->script = [](const std::string& url) {
+        return qztest::ScriptedDownloads::Answer{url.find("id=big") != std::string::npos ? "7bytes!" : "5byte"};
+    };
+    // The fifth and sixth are never asked for; big is over a banner's bound;
+    // c finds the budget spent by a and b.
+    Load("3", {"a", "big", "b", "c", "d", "e"});
+    EXPECT_EQ(Files(), (std::set<std::string>{"a.png", "b.png"}));
+    EXPECT_EQ(downloads->Urls().size(), 3u);
+    EXPECT_TRUE(log->Has("Banner list too long: 2 banners beyond the first 4 skipped"));
+    EXPECT_TRUE(log->Has("Banners over 10 bytes: 1 skipped"));
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"a", "b"}));
+}
+
+// A list that comes while the worker downloads is applied once it is through.
+TEST_F(BannerCacheTest, TheNewestListWins) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    downloads->script = [released](const std::string& url) {
+        if (url.find("id=first") != std::string::npos) released.wait();
+        return qztest::ScriptedDownloads::Answer{"png"};
+    };
+    pugi::xml_document doc;
+    pugi::xml_node first = doc.append_child("banners");
+    first.append_attribute("banner_update_time") = "1";
+    first.append_child("banner").append_attribute("id") = "first";
+    cache->LoadFromXML(first);
+    ASSERT_TRUE(qztest::WaitUntil([&] { return downloads->Urls().size() == 1; }));
+    pugi::xml_node second = doc.append_child("banners");
+    second.append_attribute("banner_update_time") = "2";
+    second.append_child("banner").append_attribute("id") = "second";
+    cache->LoadFromXML(second);
+    release.set_value();
+    ASSERT_TRUE(cache->WaitIdle(10000));
+    EXPECT_EQ(Files(), std::set<std::string>{"second.png"});
+    EXPECT_EQ(Listed(), std::vector<std::string>{"second"});
+    EXPECT_EQ(cache->BannersUpdateTime(), "2");
+}
+
 
 }  // namespace

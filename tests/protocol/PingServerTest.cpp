@@ -1,4 +1,5 @@
 #include "protocol/PingServer.h"
+#include "websocket/WsFrame.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,18 @@ protected:
         PlatformTest::TearDown();
     }
     std::string Cipher(const std::string& text) { return ToText(TCrypto::Encrypt(ToBytes(text), state.password)); }
+    // A heartbeat on the websocket link, registered and holding a password.
+    std::unique_ptr<TPingServerThread> InWebsocketMode(IWebsocketLink& link) {
+        TPingServerThread::Hooks hooks;
+        cfg.UseWebsockets = true;
+        cfg.WebsocketTimeout = 2000;
+        hooks.config = [this] { return cfg; };
+        hooks.websocket = &link;
+        state.initialized = true;
+        state.password = ToBytes("issued");
+        state.noChangeCode = "5";
+        return std::make_unique<TPingServerThread>(state, hooks, wake, responded, guard);
+    }
 
     FakeState state;
     THeartbeatConfig cfg;
@@ -277,15 +290,7 @@ public:
 
 TEST_F(PingServerTest, WebsocketMode) {
     FakeLink link;
-    TPingServerThread::Hooks hooks;
-    cfg.UseWebsockets = true;
-    cfg.WebsocketTimeout = 2000;
-    hooks.config = [this] { return cfg; };
-    hooks.websocket = &link;
-    TPingServerThread ws(state, hooks, wake, responded, guard);
-    state.initialized = true;
-    state.password = ToBytes("issued");
-    state.noChangeCode = "5";
+    const auto ws = InWebsocketMode(link);
 
     // The reply arrives while the heartbeat waits for it.
     std::thread replier;
@@ -297,7 +302,7 @@ TEST_F(PingServerTest, WebsocketMode) {
     };
     state.received = "\xF2";
     state.nextNoChange = true;
-    ws.RunCycle();
+    ws->RunCycle();
     replier.join();
     ASSERT_EQ(link.sent.size(), 1u);
     EXPECT_EQ(link.sent[0].size(), 19u);
@@ -307,7 +312,7 @@ TEST_F(PingServerTest, WebsocketMode) {
 
     state.nextNoChange = false;
     state.received = "\xF1";
-    ws.RunCycle();
+    ws->RunCycle();
     replier.join();
     EXPECT_EQ(ToText(TCrypto::Decrypt(link.sent[1], ToBytes("issued"))), "<command n=\"2\"/>");
     EXPECT_FALSE(state.initialized);  // a short answer other than 0xF2 fails the cycle
@@ -317,7 +322,7 @@ TEST_F(PingServerTest, WebsocketMode) {
     state.initialized = true;
     state.password = ToBytes("issued");
     link.onSend = nullptr;
-    ws.RunCycle();
+    ws->RunCycle();
     EXPECT_TRUE(log->Has("Wait timeout on websocket for server response"));
 
     // That cycle's answer comes late, before the next cycle: the next one
@@ -327,7 +332,7 @@ TEST_F(PingServerTest, WebsocketMode) {
     state.received = "\xF2";
     responded.Set();
     const size_t timeouts = log->Lines().size();
-    ws.RunCycle();
+    ws->RunCycle();
     EXPECT_FALSE(state.initialized);
     int waits = 0;
     for (size_t i = timeouts; i < log->Lines().size(); ++i)
@@ -336,11 +341,27 @@ TEST_F(PingServerTest, WebsocketMode) {
 
     link.connected = false;
     state.initialized = true;
-    ws.RunCycle();
+    ws->RunCycle();
     EXPECT_TRUE(log->Has("websocket not connected"));
     EXPECT_EQ(link.refreshes, 5);
     // No HTTP exchange at all in websocket mode once registered.
     EXPECT_TRUE(guard->requests.empty());
+}
+
+// A server that stops reading makes the websocket write fail: that cycle
+// failed, as a lost exchange does; nothing escapes the cycle to be logged as
+// the thread's error (the level that has the service restarted).
+TEST_F(PingServerTest, AWebsocketWriteThatFailsIsThatCyclesFailedExchange) {
+    FakeLink link;
+    const auto ws = InWebsocketMode(link);
+    link.onSend = [] { throw EWebsocketError("Websocket write failed"); };
+    uint32_t sleep = 0;
+    ASSERT_NO_THROW(sleep = ws->RunCycle());
+    EXPECT_GT(sleep, 0u);
+    EXPECT_FALSE(state.initialized);
+    EXPECT_FALSE(link.needReconnect);
+    EXPECT_EQ(link.refreshes, 1);
+    EXPECT_TRUE(log->Has("Server connection error - " + RequestResultName(TRequestResult::rrError)));
 }
 
 TEST_F(PingServerTest, FailingDocumentKeepsThePreviousOne) {

@@ -116,13 +116,30 @@ TEST_F(SessionLimitTest, TheManagerKeepsOneCountdownAndCancelsIt) {
     EXPECT_EQ(logoffs.load(), 0);
 }
 
-TEST_F(SessionLimitTest, TheDisplayStartsAsTheShellsUserUnlessSwitchedOff) {
+// The shell (Explorer) running in session 4.
+void StageShellInSession4() {
     platform::reg::SetString({platform::reg::Hive::LocalMachine,
                               "Software\\Microsoft\\Windows NT\\CurrentVersion\\WinLogon", platform::reg::View::Default},
                              "Shell", "Explorer.exe");
-    W().sessions.push_back({});
-    W().sessions.back().entry.id = 4;
+    platform::fake::W().sessions.push_back({});
+    platform::fake::W().sessions.back().entry.id = 4;
     qztest::StageProcess(40, "C:\\Windows\\explorer.exe", 4, 0);
+}
+
+// A display start waits out its delay on a thread of its own; the service's
+// stop cuts that wait short, so no display starts after the service is gone.
+TEST_F(SessionLimitTest, AStopEndsDisplayStartsStillWaiting) {
+    StageShellInSession4();
+    TApplicationUtils::StartSLNotifier(300, 1, 4);
+    const auto t0 = std::chrono::steady_clock::now();
+    TApplicationUtils::StopSLNotifiers();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(W().startedAsUser.empty());
+}
+
+TEST_F(SessionLimitTest, TheDisplayStartsAsTheShellsUserUnlessSwitchedOff) {
+    StageShellInSession4();
     qztest::StageProcess(41, "C:\\Windows\\explorer.exe", 5, 0);
     W().namedEvents["Global\\{726AF62D-BA49-4489-BF4F-6986435FCF9C}4"] = false;
     TApplicationUtils::RunSLNotifier(300, 0, 4);

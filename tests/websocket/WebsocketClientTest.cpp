@@ -272,4 +272,149 @@ TEST(WebsocketClient, AnIdleConnectionIsPingedOnSchedule) {
     }
 }
 
+
+const char* const kSwitching = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n";
+
+// A guard server's restart: it closes with 1001 and is back at once. The
+// reader reconnects the client on its own, a later pushed message arrives,
+// the owner can still write, and freeing the client is prompt.
+TEST(WebsocketClient, AServerThatClosesWith1001AndComesBackGetsTheClientAgain) {
+    std::atomic<bool> answered{false};
+    HostileServer* self = nullptr;
+    HostileServer server(Upgrade(kSwitching, true, [&](HostileConnection& c) {
+        if (self->Accepted() == 1) {
+            c.Send(std::string("\x88\x02\x03\xe9", 4));  // close, 1001 going away
+            char buf[64];
+            c.Receive(buf, sizeof buf, 2000);
+            return;
+        }
+        c.Send(std::string("\x82\x06pushed", 8));
+        std::string got;
+        char buf[256];
+        const auto end = Clock::now() + std::chrono::seconds(8);
+        while (Clock::now() < end && !c.Stopping() && !answered) {
+            const int n = c.Receive(buf, sizeof buf, 50);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+            // The answer as a masked binary frame: 0x82, 0x86, key, "answer" masked.
+            if (got.size() >= 12 && static_cast<uint8_t>(got[0]) == 0x82) {
+                std::string plain;
+                for (size_t i = 0; i < 6; ++i) plain += static_cast<char>(got[6 + i] ^ got[2 + (i & 3)]);
+                answered = plain == "answer";
+            }
+        }
+    }));
+    self = &server;
+    Inbox inbox;
+    TWebsocketClient::Options o;
+    o.reconnectAfterMs = 300;
+    o.pollMs = 100;
+    auto client = std::make_unique<TWebsocketClient>("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false, o);
+    inbox.Attach(*client);
+    client->Connect();
+    ASSERT_TRUE(client->TryUpgradeToWebsocket());
+    ASSERT_TRUE(inbox.WaitClosed());
+    ASSERT_TRUE(inbox.WaitMessages(1)) << "no message after the server came back";
+    EXPECT_EQ(inbox.messages[0], Bytes("pushed"));
+    {
+        std::lock_guard<std::mutex> l(inbox.m);
+        EXPECT_EQ(inbox.opened, 2);
+    }
+    EXPECT_TRUE(client->Connected());
+    const std::string answer = "answer";
+    client->WriteData(reinterpret_cast<const uint8_t*>(answer.data()), answer.size(), TWSDataCode::wdcBinary);
+    EXPECT_TRUE(qztest::WaitUntil([&] { return answered.load(); }));
+    const auto t0 = Clock::now();
+    client.reset();
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+}
+
+// The owner lets go while the reader is in the middle of reconnecting: the
+// upgrade that pass completes must not put the freed client back on the list.
+TEST(WebsocketClient, FreedDuringAReconnectTheClientIsNotServedAgain) {
+    HostileServer* self = nullptr;
+    auto upgrade = Upgrade(kSwitching, true, [](HostileConnection& c) { c.Pause(1500); });
+    HostileServer server([&](HostileConnection& c) {
+        if (self->Accepted() == 1) {
+            upgrade(c);
+            return;
+        }
+        c.Pause(400);  // the reconnect's upgrade, answered late
+        upgrade(c);
+    });
+    self = &server;
+    TWebsocketClient::Options o;
+    o.reconnectAfterMs = 100;
+    o.pollMs = 50;
+    auto client = std::make_unique<TWebsocketClient>("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false, o);
+    client->Connect();
+    ASSERT_TRUE(client->TryUpgradeToWebsocket());
+    ASSERT_TRUE(qztest::WaitUntil([&] { return server.Accepted() >= 2; }, 8000)) << "no reconnection";
+    client.reset();  // while the reader waits for the late upgrade
+    // Passes after it would touch freed memory (the sanitizers' builds see it).
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(server.Accepted(), 2);
+}
+
+// A frame that stops half-way is not kept open by pings: the connection is
+// dropped after the read time-out and opened again.
+TEST(WebsocketClient, AFrameThatStopsHalfWayDropsTheConnection) {
+    HostileServer* self = nullptr;
+    HostileServer server(Upgrade(kSwitching, true, [&](HostileConnection& c) {
+        if (self->Accepted() == 1) c.Send(std::string("\x82\x0a" "abc", 5));  // 10 bytes announced, 3 sent
+        char buf[256];
+        // Pings are read (and the connection kept) until the client goes.
+        while (!c.Stopping() && c.Receive(buf, sizeof buf, 100) != 0) {
+        }
+    }));
+    self = &server;
+    Inbox inbox;
+    TWebsocketClient::Options o;
+    o.readTimeoutMs = 600;
+    o.pingAfterMs = 100;
+    o.pollMs = 100;
+    o.reconnectAfterMs = 200;
+    TWebsocketClient client("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false, o);
+    inbox.Attach(client);
+    client.Connect();
+    ASSERT_TRUE(client.TryUpgradeToWebsocket());
+    EXPECT_TRUE(inbox.WaitClosed(5000)) << "a half-sent frame kept the connection";
+    EXPECT_TRUE(qztest::WaitUntil([&] { return server.Accepted() >= 2; }, 5000)) << "no reconnection";
+    EXPECT_TRUE(inbox.messages.empty());
+}
+
+// A handler that can't keep up: what arrives beyond the delivery queue's
+// bound is dropped instead of held.
+TEST(WebsocketClient, TheDeliveryQueueIsBounded) {
+    constexpr int kSent = 400;
+    HostileServer server(Upgrade(kSwitching, true, [&](HostileConnection& c) {
+        std::string frames;
+        for (int i = 0; i < kSent; ++i) frames += std::string("\x82\x01", 2) + static_cast<char>('a' + i % 26);
+        c.Send(frames);
+        c.Pause(4000);
+    }));
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> got{0};
+    TWebsocketClient::Options o;
+    o.pollMs = 100;
+    TWebsocketClient client("127.0.0.1", static_cast<uint16_t>(server.Port()), "/ws", false, o);
+    client.OnBinData([&](const std::vector<uint8_t>&) {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait_for(l, std::chrono::seconds(5), [&] { return release; });
+        ++got;
+    });
+    client.Connect();
+    ASSERT_TRUE(client.TryUpgradeToWebsocket());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    {
+        std::lock_guard<std::mutex> l(m);
+        release = true;
+        cv.notify_all();
+    }
+    TWebsocketClient::WaitForDeliveries();
+    EXPECT_GT(got.load(), 0);
+    EXPECT_LT(got.load(), kSent);
+}
+
 }  // namespace
