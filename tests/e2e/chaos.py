@@ -29,6 +29,10 @@ from idle_agent import find_pid  # noqa: E402
 
 PORT = 8087
 PERIOD_MS = 3000
+# Around the close with the server back at once the heartbeat slows down, so
+# the websocket reader's own reconnection (5 to 10 s after the loss) comes
+# before the heartbeat's: the path that once hung the reader.
+SLOW_PERIOD_MS = 15000
 WS_TIMEOUT_MS = 5000
 # What a stalled exchange may hold the heartbeat: the agent's read time-out
 # over HTTP, its websocket wait on the socket.
@@ -37,6 +41,8 @@ WS_STALL_S = WS_TIMEOUT_MS / 1000.0
 SLACK_S = 2.5          # Wine's scheduling and the monitor's own poll
 # After a websocket goes, a failed cycle, a registration, then the upgrade.
 WS_REOPEN_S = 2 * PERIOD_MS / 1000.0 + SLACK_S + 3.0
+# The reader reconnects after 5 s of quiet, looked at every 5 s at most.
+WS_READER_REOPEN_S = 10.0 + SLACK_S + 3.0
 WARM_UP_S = 20
 CYCLE_S = 148
 COMMAND_P99_S = 3.0
@@ -133,6 +139,7 @@ class Monitor:
         self.samples = []           # (time, {threads, handles, private_mb})
         self.warm_until = None
         self.pid = None
+        self.periods = [(0.0, PERIOD_MS / 1000.0)]  # (time pushed, heartbeat period in s)
         self.stop_event = threading.Event()
         self.thread = threading.Thread(target=self.loop, daemon=True)
 
@@ -165,6 +172,21 @@ class Monitor:
 
     def is_down(self):
         return bool(self.down) and self.down[-1][1] is None
+
+    def period_pushed(self, ms):
+        with self.lock:
+            self.periods.append((time.time(), ms / 1000.0))
+
+    def period(self, a, b):
+        """The longest heartbeat period the agent may have had between a and
+        b: a pushed one takes effect at the next exchange, so the one before
+        it lingers up to one of its own periods (and a fifth)."""
+        longest = 0.0
+        for i, (t, p) in enumerate(self.periods):
+            end = self.periods[i + 1][0] + 1.2 * p if i + 1 < len(self.periods) else float("inf")
+            if t <= b and end >= a:
+                longest = max(longest, p)
+        return longest
 
     # -- records ------------------------------------------------------------------
 
@@ -205,7 +227,7 @@ class Monitor:
         if kind in ("register", "state", "ws_state", "ws_short"):
             t = stamp(r)
             if self.last is not None and not self.was_down_between(self.last[0], t):
-                bound = 2 * PERIOD_MS / 1000.0 + SLACK_S + self.allowance(self.last[1])
+                bound = 2 * self.period(self.last[0], t) + SLACK_S + self.allowance(self.last[1])
                 self.gaps.append((t - self.last[0], bound, self.last[0]))
             self.last = (t, r)
             self.contacts.append((t, kind))
@@ -250,7 +272,7 @@ class Monitor:
             allow = 0.0
             if last is not None and last[0] >= since:
                 since, allow = last[0], self.allowance(last[1])
-        bound = 2 * PERIOD_MS / 1000.0 + SLACK_S + allow + 1.0  # the monitor reads a second late at most
+        bound = 2 * self.period(since, now) + SLACK_S + allow + 1.0  # the monitor reads a second late at most
         if now - since > bound:
             what = "last heartbeat %s #%s at %s" % (last[1]["kind"], last[1]["seq"], last[1]["time"]) if last and \
                 last[0] >= self.up_since else "none since the server came up"
@@ -371,6 +393,9 @@ class Chaos:
     # -- the server ----------------------------------------------------------------
 
     def push(self, **changes):
+        period = (changes.get("settings") or {}).get("i_am_alive_period")
+        if period and period != self.state["settings"].get("i_am_alive_period"):
+            self.monitor.period_pushed(period)
         self.state.update(changes)
         # The server's absence comes before every other rule.
         order = sorted(self.faults, key=lambda name: name != "away")
@@ -413,21 +438,22 @@ class Chaos:
                                                  timeout=10).read())
         return any(st.get("websocket") for st in snap["stations"])
 
-    def wait_ws(self, why):
+    def wait_ws(self, why, bound=WS_REOPEN_S):
         """The websocket open within its bound, or a violation."""
         t0 = time.time()
-        while time.time() < t0 + WS_REOPEN_S:
+        while time.time() < t0 + bound:
             if self.ws_open():
                 return True
             time.sleep(0.3)
         self.monitor.fail("websocket", "none open %.1f s %s, with websockets on and the server up"
-                          % (WS_REOPEN_S, why))
+                          % (bound, why))
         return False
 
-    def close_ws(self, then_back=True):
+    def close_ws(self, then_back=True, reader=False):
         """A close with 1001 on an open websocket; with the server back at
-        once, the agent must open another within its bound."""
-        if not self.wait_ws("before the close"):
+        once, the agent must open another within its bound (the reader's own
+        when the heartbeat is slow)."""
+        if not self.wait_ws("before the close", 2 * SLOW_PERIOD_MS / 1000.0 + SLACK_S + 3.0 if reader else WS_REOPEN_S):
             return
         if not then_back:
             self.monitor.went_down()
@@ -438,7 +464,8 @@ class Chaos:
             t0 = time.time()
             while self.ws_open() and time.time() < t0 + 3:
                 time.sleep(0.1)  # the old one going
-            self.wait_ws("after the close")
+            self.wait_ws("after the close" + (" (by the websocket reader itself)" if reader else ""),
+                         WS_READER_REOPEN_S if reader else WS_REOPEN_S)
 
     # -- the metered program ----------------------------------------------------------
 
@@ -531,9 +558,13 @@ class Chaos:
              lambda: self.push(settings=dict(SETTINGS, adv_use_ws=True, room_name=room), lock_status="unlocked",
                                apps={"form": "apps", "applications": [PING, {"id": 9 + cycle,
                                                                             "path": "*\\chaos-%d.exe" % cycle}]})),
-            (j(92), "websocket closed (1001), the server back at once; another must open", self.close_ws),
-            (j(100), "websocket closed (1001), the server away 10 s", lambda: self.away(10)),
-            (j(112), "websocket reply stalled %.1f s past ws_timeout, then one 0xF1 short answer" % (ws_stall / 1000.0),
+            (j(86), "heartbeat slowed to %d s, so the websocket reader reconnects before it" % (SLOW_PERIOD_MS // 1000),
+             lambda: self.push(settings=dict(self.state["settings"], i_am_alive_period=SLOW_PERIOD_MS))),
+            (j(92), "websocket closed (1001), the server back at once; the reader must open another",
+             lambda: self.close_ws(reader=True)),
+            (j(108), "heartbeat back to %d s; websocket closed (1001), the server away 10 s" % (PERIOD_MS // 1000),
+             lambda: (self.push(settings=dict(self.state["settings"], i_am_alive_period=PERIOD_MS)), self.away(10))),
+            (j(120), "websocket reply stalled %.1f s past ws_timeout, then one 0xF1 short answer" % (ws_stall / 1000.0),
              lambda: self.fault("ws", [dict(rule, kind=kind, times=1) for rule in ({"delay_ms": ws_stall},
                                                                                  {"status": "0xF1"})
                                        for kind in ("ws_short", "ws_state")])),
