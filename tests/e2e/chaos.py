@@ -44,7 +44,7 @@ WS_REOPEN_S = 2 * PERIOD_MS / 1000.0 + SLACK_S + 3.0
 # The reader reconnects after 5 s of quiet, looked at every 5 s at most.
 WS_READER_REOPEN_S = 10.0 + SLACK_S + 3.0
 WARM_UP_S = 20
-CYCLE_S = 148
+CYCLE_S = 180
 COMMAND_P99_S = 3.0
 FLOOD_PEERS = ["127.0.0.%d" % i for i in range(2, 21)]
 # Least-squares slopes a healthy agent stays under; a leak of one thread or
@@ -558,13 +558,9 @@ class Chaos:
              lambda: self.push(settings=dict(SETTINGS, adv_use_ws=True, room_name=room), lock_status="unlocked",
                                apps={"form": "apps", "applications": [PING, {"id": 9 + cycle,
                                                                             "path": "*\\chaos-%d.exe" % cycle}]})),
-            (j(86), "heartbeat slowed to %d s, so the websocket reader reconnects before it" % (SLOW_PERIOD_MS // 1000),
-             lambda: self.push(settings=dict(self.state["settings"], i_am_alive_period=SLOW_PERIOD_MS))),
-            (j(92), "websocket closed (1001), the server back at once; the reader must open another",
-             lambda: self.close_ws(reader=True)),
-            (j(108), "heartbeat back to %d s; websocket closed (1001), the server away 10 s" % (PERIOD_MS // 1000),
-             lambda: (self.push(settings=dict(self.state["settings"], i_am_alive_period=PERIOD_MS)), self.away(10))),
-            (j(120), "websocket reply stalled %.1f s past ws_timeout, then one 0xF1 short answer" % (ws_stall / 1000.0),
+            (j(92), "websocket closed (1001), the server back at once; another must open", self.close_ws),
+            (j(100), "websocket closed (1001), the server away 10 s", lambda: self.away(10)),
+            (j(112), "websocket reply stalled %.1f s past ws_timeout, then one 0xF1 short answer" % (ws_stall / 1000.0),
              lambda: self.fault("ws", [dict(rule, kind=kind, times=1) for rule in ({"delay_ms": ws_stall},
                                                                                  {"status": "0xF1"})
                                        for kind in ("ws_short", "ws_state")])),
@@ -576,6 +572,12 @@ class Chaos:
                  lock_status=lock, settings=dict(SETTINGS, adv_use_ws=True, room_name=room + "b"), update=None),
                  self.start_program())),
             (j(144), "metered program ended, unlocked", lambda: (self.end_program(), self.push(lock_status="unlocked"))),
+            (j(150), "heartbeat slowed to %d s, so the websocket reader reconnects before it" % (SLOW_PERIOD_MS // 1000),
+             lambda: self.push(settings=dict(self.state["settings"], i_am_alive_period=SLOW_PERIOD_MS))),
+            (j(157), "websocket closed (1001), the server back at once; the reader itself must open another",
+             lambda: self.close_ws(reader=True)),
+            (j(174), "heartbeat back to %d s" % (PERIOD_MS // 1000),
+             lambda: self.push(settings=dict(self.state["settings"], i_am_alive_period=PERIOD_MS))),
         ]
 
     def plan(self):
