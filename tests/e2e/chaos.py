@@ -22,10 +22,8 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "bench"))
 from conversation import AGENT, SVC, Failure, check, log, prepare, run_e2e  # noqa: E402
 from guardlib import agentport, cli  # noqa: E402
-from idle_agent import find_pid  # noqa: E402
 
 PORT = 8087
 PERIOD_MS = 3000
@@ -98,15 +96,34 @@ def proc_image(pid):
         return ""
 
 
-def windows_pids(image):
-    """Linux pids of the Windows processes of that image (not their loaders)."""
+def in_prefix(pid, prefix):
+    try:
+        with open("/proc/%s/environ" % pid, "rb") as f:
+            return ("WINEPREFIX=" + prefix).encode() in f.read().split(b"\0")
+    except OSError:
+        return False
+
+
+def windows_pids(image, prefix):
+    """Linux pids of the Windows processes of that image in this run's prefix
+    (not their loaders): another run's agent on the machine is not ours."""
     out = []
     for pid in os.listdir("/proc"):
         if pid.isdigit():
             cmd = proc_image(pid)
-            if ("\\" + image.lower()) in cmd and "python" not in cmd and "wine64 " not in cmd:
+            if ("\\" + image.lower()) in cmd and "python" not in cmd and "wine64 " not in cmd and in_prefix(pid, prefix):
                 out.append(int(pid))
     return out
+
+
+def wait_pid(image, prefix, timeout=30):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        pids = windows_pids(image, prefix)
+        if pids:
+            return pids[0]
+        time.sleep(0.5)
+    raise Failure("no process for " + image)
 
 
 def resources(pid):
@@ -280,11 +297,11 @@ class Monitor:
                       % (now - since, bound, what), key=("heartbeat", since))
 
     def check_process(self, now):
-        pids = windows_pids("QZService.exe")
+        pids = windows_pids("QZService.exe", self.chaos.wine.prefix)
         if pids != [self.pid]:
             self.fail("no restart", "agent process ids %s, started as %d" % (pids, self.pid), key="pid")
             return
-        if windows_pids("restart.exe"):
+        if windows_pids("restart.exe", self.chaos.wine.prefix):
             self.fail("no restart", "restart.exe is running", key="restart.exe")
         try:
             self.samples.append((now, resources(self.pid)))
@@ -632,7 +649,7 @@ def scenario(run):
     wine.run(AGENT, "/INSTALL", "/SILENT")
     run.installed = True
     wine.run("net", "start", SVC)
-    mon.pid = find_pid("QZService.exe")
+    mon.pid = wait_pid("QZService.exe", wine.prefix)
     mon.start()
     data = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client")
     kvlog = os.path.join(data, "Logs", "kv.log")
@@ -670,14 +687,14 @@ def scenario(run):
     wine.run("net", "stop", SVC, check_rc=False)
     stopped = False
     while time.time() < t_stop + 30 and not stopped:
-        stopped = "STOPPED" in wine.run("sc", "query", SVC, check_rc=False) and not windows_pids("QZService.exe")
+        stopped = "STOPPED" in wine.run("sc", "query", SVC, check_rc=False) and not windows_pids("QZService.exe", wine.prefix)
         if not stopped:
             time.sleep(0.5)
     stop_s = time.time() - t_stop
     if not stopped:
         mon.fail("stop", "after %.0f s: %s, agent processes %s" % (
             stop_s, wine.run("sc", "query", SVC, check_rc=False).split("STATE")[-1][:40].strip(),
-            windows_pids("QZService.exe")))
+            windows_pids("QZService.exe", wine.prefix)))
     wine.run(AGENT, "/uninstall", "/silent", check_rc=False)
     run.installed = False
 
