@@ -253,7 +253,6 @@ THttpServer::Progress THttpServer::Read(TArriving& a) {
 }
 
 void THttpServer::Drop(TArriving& a, const std::string& why) {
-    sock::Close(a.Socket);
     std::string line;
     {
         std::lock_guard<std::mutex> g(FLock);
@@ -266,7 +265,9 @@ void THttpServer::Drop(TArriving& a, const std::string& why) {
             }
         }
     }
+    // Logged before the peer sees the close, so what it did is on record when it notices.
     Log(line);
+    sock::Close(a.Socket);
 }
 
 void THttpServer::Reply(sock::Socket s, int status, const std::string& body, bool withBody, uint32_t timeoutMs) {
