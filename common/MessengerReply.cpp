@@ -32,12 +32,13 @@ TMessengerReply DecodeMessengerReply(const std::string& httpReply) {
     const size_t head = httpReply.find("\r\n\r\n");
     if (head == std::string::npos) return Failed("The agent's answer was cut short.");
     const std::string cipher = httpReply.substr(head + 4);
-    // The agent answers nothing for a number it doesn't hold.
-    if (cipher.empty()) {
+    // The agent answers nothing (or an empty text) for a number it doesn't hold.
+    const auto gone = [] {
         TMessengerReply r = Failed("The message is no longer available: it was shown already or has expired.");
         r.gone = true;
         return r;
-    }
+    };
+    if (cipher.empty()) return gone();
     if (cipher.size() < kCipherBlock) return Failed("The agent's answer is shorter than one cipher block.");
 
     std::string text;
@@ -46,6 +47,7 @@ TMessengerReply DecodeMessengerReply(const std::string& httpReply) {
     } catch (const std::exception&) {
         return Failed("The agent's answer could not be decrypted.");
     }
+    if (text.empty()) return gone();
     pugi::xml_document doc;
     const pugi::xml_node root =
         doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8) ? doc.child("response")
