@@ -17,12 +17,19 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libz-mingw-w64-dev
   libssl-dev zlib1g-dev libpugixml-dev googletest
-  wine64 xvfb xauth x11-apps x11-utils
+  wine64 wine32:i386 xvfb xauth x11-apps x11-utils
   python3 python3-cryptography python3-pil python3-websockets unzip zip nsis fonts-wine wixl msitools
   chromium
   clang libclang-rt-14-dev ccache
   perl make
 )
+
+# The programs we ship are 32-bit: 32-bit Wine beside wine64 runs them in a
+# 64-bit prefix the way WoW64 does (syswow64, Wow6432Node, Program Files (x86)).
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  log "adding the i386 architecture for 32-bit Wine"
+  $SUDO dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
