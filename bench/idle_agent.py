@@ -81,7 +81,6 @@ def main():
         prepare(exe, wine, guard)
         # Everyday logging, not the tests' finest level.
         wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "3", "/f", "/reg:32")
-        wine.run(AGENT, "/INSTALL", "/SILENT")
         installed = True
         wine.run("net", "start", SVC)
         agent = find_pid("QZService.exe")

@@ -22,7 +22,8 @@ ImageShellFacts DescribeImage(const std::string& filePath);
 
 // The named strings of the first language and code page that the version
 // resource's translation table lists, in the order asked ("" for a missing
-// one); nullopt when there is no version resource or no translation.
+// one); nullopt when there is no version resource or no translation. As
+// above, a 32-bit program reads the file the path names, not its SysWOW64 twin.
 std::optional<std::vector<std::string>> TranslatedVersionStrings(const std::string& filePath,
                                                                  const std::vector<std::string>& names);
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The main job: the agent as a real Windows service under wine64, talking to
 # the development guard server on 127.0.0.1, with the server's web console.
+# What runs is what we ship: the 32-bit programs, installed by their setup
+# program into a 64-bit prefix, where they run as under WoW64.
 # Runs until Ctrl-C (or for QZ_DEMO_SECONDS when set), then stops and removes
 # everything it started.
 set -euo pipefail
@@ -9,8 +11,8 @@ root=$PWD
 seconds=${QZ_DEMO_SECONDS:-}
 
 bash scripts/setup.sh >/dev/null
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j2 >/dev/null
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j2 >/dev/null
 
 work="$root/build/demo"
 mkdir -p "$work"
@@ -18,7 +20,7 @@ QZ_PREFIX="$work/prefix"
 . "$root/tests/e2e/wine-lib.sh"
 
 svc=TallistoClient
-agent='C:\Program Files\Tallisto\QZService.exe'
+uninstaller='C:\Program Files (x86)\Tallisto\uninstall.exe'
 . scripts/xvfb.sh
 server_pid=""
 installed=""
@@ -27,7 +29,7 @@ cleanup() {
   if [ -n "$installed" ]; then
     qz_log "stopping and removing the service"
     qz_wine net stop $svc >/dev/null 2>&1 || true
-    qz_wine "$agent" /uninstall /silent >/dev/null 2>&1 || true
+    qz_wine "$uninstaller" /S >/dev/null 2>&1 || true
   fi
   qz_prefix_stop
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
@@ -52,20 +54,15 @@ if [ -z "${DISPLAY:-}" ]; then qz_start_xvfb 120 140; fi
 
 qz_log "preparing a wine64 prefix (first run takes a minute)"
 qz_prefix_fresh
-dir="$(qz_drive_c)/Program Files/Tallisto"
-mkdir -p "$dir"
-cp build/win64/QZService.exe build/win64/restart.exe build/win64/QZMessenger.exe build/win64/QZScreen.exe "$dir/"
-
 key='HKLM\SOFTWARE\Ostrune\KorvaneGuard'
 qz_wine reg add "$key" /v ServerURL /t REG_SZ /d "$url" /f /reg:32 >/dev/null
 # The hash of the development server's default password.
 qz_wine reg add "$key" /v ServerPassword /t REG_SZ /d 'CGCbzzh9ExYqUp+8Dt/1CA==' /f /reg:32 >/dev/null
 qz_wine reg add "$key" /v loglevel /t REG_DWORD /d 6 /f /reg:32 >/dev/null
 
-qz_log "installing and starting $svc against $url"
-qz_wine "$agent" /INSTALL /SILENT
+qz_log "installing $svc with its setup program (silent); it starts against $url"
 installed=1
-qz_wine net start $svc
+qz_wine "$root/build/win32/QZSetup.exe" /S
 qz_wine sc query $svc | tr -d '\r'
 
 logfile="$(qz_drive_c)/ProgramData/Korvane Inc/Tallisto Client/Logs/kv.log"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the layer rules, native (ASan+UBSan, then TSan), fuzz smoke, the
-# development guard server, win64 under wine64 and the win32 build. Prints each
+# development guard server, win64 under wine64, win32 under WoW64 with the
+# end-to-end runs of the 32-bit deliverable. Prints each
 # step's wall time as it ends and a summary at the close; exits non-zero on the
 # first failure. Light suites run beside heavy ones so both cores stay busy.
 set -euo pipefail
@@ -54,8 +55,10 @@ collect() {
 . scripts/xvfb.sh
 cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  # The win64 tests leave a persistent wineserver in their prefix.
-  WINEPREFIX="$PWD/build/win64/wineprefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  # The unit tests leave a persistent wineserver in their prefix.
+  for b in win64 win32; do
+    WINEPREFIX="$PWD/build/$b/wineprefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  done
 }
 trap cleanup EXIT
 
@@ -102,10 +105,17 @@ cmake --build --preset win64 -j"$JOBS"
 step "win64 tests under wine64 (beside the win32 build)"
 # A display of our own for tests that open windows; gone again at the end.
 qz_start_xvfb 90 110
-# The wine tests mostly wait on Wine and on heartbeats; the 32-bit build fills the gaps.
+# The unit and contract tests mostly wait on Wine; the 32-bit build fills the gaps.
 background win32-build bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32 -j1'
 ctest --preset win64 -j"$JOBS"
 collect
+
+step "win32 tests under WoW64, and the end-to-end runs of the 32-bit deliverable"
+# 32-bit programs in a 64-bit prefix, as on 64-bit Windows: the unit and
+# contract tests, the version matrix, then every end-to-end run, each of which
+# installs the setup program or the MSI of this build.
+cmake --build --preset win32 -j"$JOBS"
+ctest --preset win32 -j"$JOBS"
 
 step_end
 printf '\n=== step times ===\n'

@@ -42,6 +42,25 @@ Fn Redirect(const char* name) {
     }
 }
 
+// A 32-bit program on 64-bit Windows sees SysWOW64 where it names System32;
+// the paths asked about here are the real paths of running images, so this
+// thread's redirection is off while they are read.
+class RedirectionOff {
+public:
+    RedirectionOff() : active_(disable_ && revert_ && disable_(&old_)) {}
+    ~RedirectionOff() {
+        if (active_) revert_(old_);
+    }
+    RedirectionOff(const RedirectionOff&) = delete;
+    RedirectionOff& operator=(const RedirectionOff&) = delete;
+
+private:
+    static inline const DisableFn disable_ = Redirect<DisableFn>("Wow64DisableWow64FsRedirection");
+    static inline const RevertFn revert_ = Redirect<RevertFn>("Wow64RevertWow64FsRedirection");
+    PVOID old_ = nullptr;
+    const bool active_;
+};
+
 }  // namespace
 
 std::optional<std::string> VersionString(const std::string& filePath, const std::string& name) {
@@ -54,21 +73,20 @@ ImageShellFacts DescribeImage(const std::string& filePath) {
     ImageShellFacts facts;
     const std::wstring path = win::Wide(filePath);
     if (PathIsNetworkPathW(path.c_str())) return facts;
-    static const DisableFn disable = Redirect<DisableFn>("Wow64DisableWow64FsRedirection");
-    static const RevertFn revert = Redirect<RevertFn>("Wow64RevertWow64FsRedirection");
-    PVOID old = nullptr;
-    const bool redirected = disable && revert && disable(&old);
+    const RedirectionOff off;
     SHFILEINFOW info{};
     if (SHGetFileInfoW(path.c_str(), 0, &info, sizeof info, SHGFI_TYPENAME))
         facts.fileType = win::Utf8(info.szTypeName, wcsnlen(info.szTypeName, 80));
     facts.executable = SHGetFileInfoW(path.c_str(), 0, nullptr, 0, SHGFI_EXETYPE) != 0;
-    if (redirected) revert(old);
     return facts;
 }
 
 std::optional<std::vector<std::string>> TranslatedVersionStrings(const std::string& filePath,
                                                                  const std::vector<std::string>& names) {
-    const auto data = ReadVersionResource(win::Wide(filePath));
+    const auto data = [&] {
+        const RedirectionOff off;
+        return ReadVersionResource(win::Wide(filePath));
+    }();
     if (!data) return std::nullopt;
     WORD* pair = nullptr;
     UINT len = 0;

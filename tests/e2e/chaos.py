@@ -653,7 +653,6 @@ def scenario(run):
     guard.record = os.path.join(run.work, "guard-1.jsonl")
     prepare(exe, wine, guard)
     mon.new_life(guard.record)
-    wine.run(AGENT, "/INSTALL", "/SILENT")
     run.installed = True
     wine.run("net", "start", SVC)
     mon.pid = wait_pid("QZService.exe", wine.prefix)

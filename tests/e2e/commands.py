@@ -18,7 +18,8 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import AGENT, SVC, check, is_state, log, prepare, run_e2e  # noqa: E402
+from conversation import (INSTALL_DIR, PROBE64, PROBE64_STRINGS, SVC, check, is_state, log, prepare,  # noqa: E402
+                          run_e2e, start_probe64)
 from guardlib import agentport, cli, crypto  # noqa: E402
 
 PORT = 8087
@@ -92,12 +93,10 @@ def flood(n, hold):
 def scenario(run):
     exe, work, wine, guard = run.exe, run.work, run.wine, run.guard
     prepare(exe, wine, guard)
+    run.installed = True
     build = os.path.dirname(exe)
     # The stand-in authorization library switches the agent to custom login.
-    for name in ("QZMessenger.exe", "DOZudezoz.exe", "Authorize.dll"):
-        shutil.copy(os.path.join(build, name), wine.drive_c("Program Files", "Tallisto"))
-    wine.run(AGENT, "/INSTALL", "/SILENT")
-    run.installed = True
+    shutil.copy(os.path.join(build, "Authorize.dll"), wine.install_dir())
     wine.run("net", "start", SVC)
     kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
     reg = guard.wait(lambda r: r["kind"] == "register", 30, "registration")
@@ -129,7 +128,7 @@ def scenario(run):
 
     log("the message program against the agent: a number the cache doesn't hold shows nothing")
     check(os.environ.get("DISPLAY"), "a display is needed (Xvfb)")
-    out = wine.run(r"C:\Program Files\Tallisto\QZMessenger.exe", str(PORT), "4242", check_rc=False)
+    out = wine.run(INSTALL_DIR + r"\QZMessenger.exe", str(PORT), "4242", check_rc=False)
     with open(kvlog, "rb") as f:
         check(b"Process messenger request 4242" in f.read(), "the agent saw no fetch: %s" % out)
 
@@ -150,7 +149,7 @@ def scenario(run):
             pass
     stand_in = http.server.HTTPServer(("127.0.0.1", 0), Port)
     threading.Thread(target=stand_in.serve_forever, daemon=True).start()
-    shower = wine.start(r"C:\Program Files\Tallisto\QZMessenger.exe", str(stand_in.server_port), "77")
+    shower = wine.start(INSTALL_DIR + r"\QZMessenger.exe", str(stand_in.server_port), "77")
     window = None
     deadline = time.time() + 30
     pattern = r'0x[0-9a-f]+ "Tallisto Client": \(.*?\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)'
@@ -178,7 +177,7 @@ def scenario(run):
                       if (field(p, "path") or "").lower().endswith("\\qzmessenger.exe")), None)
         time.sleep(1)
     check(entry is not None, "QZMessenger.exe not in the process list")
-    check((field(entry, "path") or "").lower() == r"c:\program files\tallisto\qzmessenger.exe", "path: %s" % entry)
+    check((field(entry, "path") or "").lower() == (INSTALL_DIR + r"\QZMessenger.exe").lower(), "path: %s" % entry)
     check(field(entry, "product_name") == "Tallisto Messenger" and field(entry, "company") == "Korvane Inc"
           and field(entry, "version") == "1.0.0.1", "version strings: %s" % entry)
     pid = field(entry, "process_id")
@@ -186,6 +185,23 @@ def scenario(run):
     check(field(got.text, "result") == "success", "shutdown_process: %s" % got.text)
     check(not any(field(p, "process_id") == pid for p in processes(guard)), "QZMessenger.exe still listed")
     shower.wait(30)
+
+    log("a 64-bit program in System32 is listed with its own path and version strings")
+    probe = start_probe64(wine, exe, 300)
+    try:
+        entry = None
+        deadline = time.time() + 30
+        while entry is None and time.time() < deadline:
+            entry = next((p for p in processes(guard)
+                          if (field(p, "path") or "").lower().endswith("\\qzprobe64.exe")), None)
+            time.sleep(1)
+        check(entry is not None, "the 64-bit probe is not in the process list")
+        check((field(entry, "path") or "").lower() == PROBE64.lower(), "the probe's path: %s" % entry)
+        for name, value in PROBE64_STRINGS.items():
+            check(field(entry, name) == value, "the probe's %s: %s" % (name, entry))
+    finally:
+        wine.run("taskkill", "/f", "/im", "qzprobe64.exe", check_rc=False)
+        probe.wait(30)
 
     log("set_state with a lock state: in the reply and the next heartbeat")
     mark = guard.records()[-1]["seq"]
@@ -207,16 +223,16 @@ def scenario(run):
     got = command(guard, "remote_login", xml=['<login>ann</login>'])
     check(field(got.text, "result") == "success", "remote_login: %s" % got.text)
     guard.wait(lambda r: is_state(r) and "<user_name>ann</user_name>" in r["document"], 45, "the lab user in a heartbeat", mark)
-    stored = wine.run("reg", "query", r"HKLM\Software\Korvane Guard", "/v", "Username", check_rc=False)
+    stored = wine.run("reg", "query", r"HKLM\Software\Korvane Guard", "/v", "Username", "/reg:32", check_rc=False)
     check("ann" in stored, "registry value Username: %s" % stored)
     got = command(guard, "remote_login", xml=['<login>bob</login>'])
     check(field(got.text, "result") == "fail", "remote_login while ann is on: %s" % got.text)
 
     log("the countdown display ends by itself")
     t0 = time.time()
-    wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "2", timeout=30)
+    wine.run(INSTALL_DIR + r"\DOZudezoz.exe", "2", timeout=30)
     check(time.time() - t0 < 25, "the countdown display did not end")
-    out = wine.run(r"C:\Program Files\Tallisto\DOZudezoz.exe", "abc", check_rc=False, timeout=30)
+    out = wine.run(INSTALL_DIR + r"\DOZudezoz.exe", "abc", check_rc=False, timeout=30)
 
     log("a wrongly keyed POST gets an empty body; the port keeps serving")
     wrong = command(guard, "get_mac", key=b"not the password")

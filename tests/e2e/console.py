@@ -7,14 +7,13 @@ inventory and the log archive, and no answer without the token. The pages'
 screenshots are left in the work folder."""
 
 import os
-import shutil
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
-from conversation import AGENT, KEY, SVC, check, is_state, log, prepare, run_e2e  # noqa: E402
+from conversation import KEY, SVC, check, is_state, log, prepare, run_e2e  # noqa: E402
 
 
 def scenario(run):
@@ -27,12 +26,8 @@ def scenario(run):
     guard.extra = ["--console-port", "0", "--console-file", console_file]
     guard.put_scenario({"settings": {"i_am_alive_period": 5000}})
     prepare(exe, wine, guard)
-    # The capture program, for the screenshots of a service.
-    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(exe)), "QZScreen.exe"),
-                wine.drive_c("Program Files", "Tallisto"))
     wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
              "/f", "/reg:32")
-    wine.run(AGENT, "/INSTALL", "/SILENT")
     run.installed = True
     wine.run("net", "start", SVC)
     # A program on the screen, for the screenshot and for the page to stop.

@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
 """The installed agent under wine64 against the development guard server:
 registration, heartbeats, pushed settings and lock state, the no-change
-code, a rejected password, a long outage and the stop signal."""
+code, a rejected password, a long outage and the stop signal.
+
+Every run installs the build named on its command line the way an
+administrator does, with the build's setup program. The win32 build is the
+deliverable: its 32-bit programs land in Program Files (x86) of the 64-bit
+prefix and run there as under WoW64."""
 
 import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -21,7 +27,6 @@ from guardlib import crypto  # noqa: E402
 WINE = os.environ.get("QZ_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("QZ_WINESERVER", "/usr/lib/wine/wineserver")
 SVC = "TallistoClient"
-AGENT = r"C:\Program Files\Tallisto\QZService.exe"
 KEY = r"HKLM\SOFTWARE\Ostrune\KorvaneGuard"
 
 
@@ -36,6 +41,27 @@ class Failure(Exception):
 def check(cond, msg):
     if not cond:
         raise Failure(msg)
+
+
+PE_I386, PE_AMD64 = 0x14C, 0x8664
+
+
+def pe_machine(path):
+    """The machine field of a Windows program's header (PE_I386, PE_AMD64)."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    offset = struct.unpack_from("<I", head, 0x3C)[0]
+    check(head[offset:offset + 4] == b"PE\0\0", "%s is not a Windows program" % path)
+    return struct.unpack_from("<H", head, offset + 4)[0]
+
+
+# Where the build under test (the first argument of every run) installs: a
+# 32-bit program goes to Program Files (x86) on 64-bit Windows.
+_UNDER_TEST = sys.argv[1] if len(sys.argv) > 1 and os.path.isfile(sys.argv[1]) else None
+PROGRAM_FILES = "Program Files" if _UNDER_TEST and pe_machine(_UNDER_TEST) == PE_AMD64 else "Program Files (x86)"
+INSTALL_DIR = "C:\\" + PROGRAM_FILES + "\\Tallisto"
+AGENT = INSTALL_DIR + "\\QZService.exe"
+DATA_DIR = ("ProgramData", "Korvane Inc", "Tallisto Client")
 
 
 class Wine:
@@ -74,6 +100,19 @@ class Wine:
 
     def drive_c(self, *parts):
         return os.path.join(self.prefix, "drive_c", *parts)
+
+    def install_dir(self, *parts):
+        return self.drive_c(PROGRAM_FILES, "Tallisto", *parts)
+
+    def data_dir(self, *parts):
+        return self.drive_c(*(DATA_DIR + parts))
+
+    def service_state(self):
+        """The state number `sc query` reports (1 stopped, 4 running...), or None."""
+        for line in self.run("sc", "query", SVC, check_rc=False).splitlines():
+            if "STATE" in line:
+                return line.split(":")[1].split()[0].strip()
+        return None
 
 
 class Guard:
@@ -144,15 +183,48 @@ def stamp(r):
     return time.mktime(time.strptime(r["time"][:19], "%Y-%m-%dT%H:%M:%S")) + float("0" + r["time"][19:23])
 
 
+def install(wine, exe):
+    """The build's setup program, silent, in the fresh prefix: the programs,
+    the service, the event source and the Control Panel entry. The setup
+    program starts the service, here against no server; it is stopped again and
+    what that start left (data folder, registry values) removed, so each run
+    meets a station whose agent starts for the first time."""
+    setup = os.path.join(os.path.dirname(os.path.abspath(exe)), "QZSetup.exe")
+    check(os.path.exists(setup), "the setup program is not built: " + setup)
+    wine.run(setup, "/S", timeout=180)
+    check(os.path.exists(wine.install_dir("QZService.exe")), "the setup program installed no agent")
+    wine.run("net", "stop", SVC, check_rc=False, timeout=60)
+    deadline = time.time() + 60
+    while wine.service_state() != "1" and time.time() < deadline:
+        time.sleep(0.5)
+    check(wine.service_state() == "1", "the service did not stop after setup: %s" % wine.service_state())
+    shutil.rmtree(wine.data_dir())
+    wine.run("reg", "delete", KEY, "/f", "/reg:32", check_rc=False)
+
+
+# A 64-bit program that exists only in the 64-bit system folder (System32);
+# a 32-bit process that leaves the file-system redirection on looks in SysWOW64.
+PROBE64 = r"C:\Windows\System32\qzprobe64.exe"
+PROBE64_STRINGS = {"product_name": "Sixty-four bit probe", "company": "Tallisto Test Bench", "version": "6.4.0.7"}
+
+
+def start_probe64(wine, exe, seconds):
+    probe = os.path.join(os.path.dirname(os.path.abspath(exe)), "qzprobe64.exe")
+    check(os.path.exists(probe), "the 64-bit probe is not built: " + probe)
+    check(pe_machine(probe) == PE_AMD64, "the probe is not a 64-bit program")
+    shutil.copy(probe, wine.drive_c("windows", "system32", "qzprobe64.exe"))
+    check(not os.path.exists(wine.drive_c("windows", "syswow64", "qzprobe64.exe")), "a 32-bit twin exists")
+    return wine.start(PROBE64, str(seconds))
+
+
 def prepare(exe, wine, guard):
-    """The guard server started, a fresh prefix with the agent in Program Files,
-    its registry backup pointed at the server and its file log at level 6.
-    Returns the server address."""
+    """The guard server started, a fresh prefix with the agent installed by its
+    setup program (stopped), its registry backup pointed at the server and its
+    file log at level 6. Returns the server address."""
     guard.start()
     log("guard server on port %d" % guard.port)
     wine.fresh()
-    os.makedirs(wine.drive_c("Program Files", "Tallisto"))
-    shutil.copy(exe, wine.drive_c("Program Files", "Tallisto"))
+    install(wine, exe)
     url = "http://127.0.0.1:%d/server" % guard.port
     wine.run("reg", "add", KEY, "/v", "ServerURL", "/t", "REG_SZ", "/d", url, "/f", "/reg:32")
     wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "6", "/f", "/reg:32")
@@ -210,10 +282,9 @@ def run_e2e(scenario):
 def scenario(run):
     exe, wine, guard = run.exe, run.wine, run.guard
     url = prepare(exe, wine, guard)
+    run.installed = True
     wine.run("reg", "add", KEY, "/v", "ServerPassword", "/t", "REG_SZ", "/d", "CGCbzzh9ExYqUp+8Dt/1CA==",
              "/f", "/reg:32")
-    wine.run(AGENT, "/INSTALL", "/SILENT")
-    run.installed = True
     wine.run("net", "start", SVC)
     kvlog = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "Logs", "kv.log")
     ini = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client", "guard.ini")
@@ -248,6 +319,9 @@ def scenario(run):
           "element order: " + text)
     backup = wine.run("reg", "query", KEY, "/v", "ServerURL", "/reg:32")
     check(url + "/" in backup, "registry backup: " + backup)
+    # Both programs keep their key in the 32-bit view (Wow6432Node on 64-bit Windows), none in the 64-bit one.
+    other = wine.run("reg", "query", KEY, "/reg:64", check_rc=False)
+    check("ServerURL" not in other and "ServerPassword" not in other, "the agent's values in the 64-bit view: " + other)
 
     log("unchanged documents carry the no-change code")
     guard.wait(lambda r: r["kind"] == "state" and "nochange=" in r["raw_query"], 20, "nochange request", a["seq"])
@@ -291,14 +365,14 @@ def scenario(run):
     back = guard.wait(lambda r: r["kind"] == "register", 30, "registration after outage", after["seq"])
     guard.wait(is_state, 15, "state after outage", back["seq"])
 
-    log("a program fitting a pushed template is metered: app_start, app_stop, then acknowledged")
-    scen["apps"] = {"form": "apps", "applications": [{"id": 7, "path": "*\\ping.exe"},
+    log("a 64-bit program fitting a pushed template by its full path is metered: app_start, app_stop, acknowledged")
+    scen["apps"] = {"form": "apps", "applications": [{"id": 7, "path": PROBE64},
                                                      {"id": 8, "path": "*\\no-such-program.exe"}]}
     guard.put_scenario(scen)
     mark = guard.records()[-1]["seq"]
     pushed = guard.wait(lambda r: is_state(r) and "apps" in (r.get("reply") or {}).get("news", []), 30,
                         "application list pushed", mark)
-    ping = wine.start("ping", "-n", "600", "127.0.0.1")
+    probe = start_probe64(wine, exe, 600)
     try:
         started = guard.wait(lambda r: is_state(r) and '<app_start id="7"' in r["document"], 30,
                              "app_start for the started program", pushed["seq"])
@@ -309,8 +383,8 @@ def scenario(run):
         if 'user_id="-1"' in event:  # nobody logged on: the station's own account
             check('user_name="SYSTEM"' in event, "app_start user: " + event)
     finally:
-        wine.run("taskkill", "/f", "/im", "ping.exe", check_rc=False)
-        ping.wait(30)
+        wine.run("taskkill", "/f", "/im", "qzprobe64.exe", check_rc=False)
+        probe.wait(30)
     stopped = guard.wait(lambda r: is_state(r) and '<app_stop id="7"' in r["document"], 30,
                          "app_stop after the program ended", started["seq"])
     # The server acknowledged both: a later document carries neither.

@@ -17,13 +17,13 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import AGENT, KEY, WINE, Guard, check, is_state, log, run_e2e  # noqa: E402
+from conversation import INSTALL_DIR, KEY, WINE, Guard, check, install, is_state, log, run_e2e  # noqa: E402
 from installer import wait_for  # noqa: E402
 
 APPLET = "{987FEA4E-5C72-4f44-B168-B183B58ED115}"
 NAMESPACE_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ControlPanel\NameSpace" + "\\" + APPLET
 CLSID_KEY = r"HKCR\CLSID" + "\\" + APPLET
-MANAGER = r"C:\Program Files\Tallisto\QZManager.exe"
+MANAGER = INSTALL_DIR + r"\QZManager.exe"
 CAPTION = "Tallisto Client Manager"
 DIRECTORY = {
     "rooms": [{"id": "11", "name": "Lab A", "d_id": "5"}, {"id": "12", "name": "Library"}],
@@ -152,13 +152,9 @@ def scenario(run):
         font = os.path.join("/usr/share/wine/fonts", name)
         check(os.path.exists(font), "fonts-wine is not installed (scripts/setup.sh)")
         shutil.copy(font, wine.drive_c("windows", "Fonts"))
-    folder = wine.drive_c("Program Files", "Tallisto")
-    os.makedirs(folder)
-    shutil.copy(exe, folder)
-    shutil.copy(manager, folder)
-    data = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client")
-    wine.run(AGENT, "/INSTALL", "/SILENT")
+    install(wine, exe)
     run.installed = True
+    data = wine.data_dir()
     config = os.path.join(data, "config.ini")
     autoreg = os.path.join(data, "Logs", "Autoreg.log")
     url = "127.0.0.1:%d/server" % guard.port

@@ -12,7 +12,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from conversation import check, is_state, log, run_e2e  # noqa: E402
-from installer import service_state, wait_for  # noqa: E402
+from installer import ARP_VIEW, check_installed_views, service_state, wait_for  # noqa: E402
 
 APPLET_KEY = r"HKCR\CLSID\{987FEA4E-5C72-4f44-B168-B183B58ED115}"
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -46,8 +46,8 @@ def scenario(run):
     guard.start()
     log("guard server on port %d" % guard.port)
     wine.fresh()
-    folder = wine.drive_c("Program Files", "Tallisto")
-    data = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client")
+    folder = wine.install_dir()
+    data = wine.data_dir()
 
     log("msiexec /i /qn with the public properties")
     install_log = os.path.join(work, "install.log")
@@ -55,7 +55,8 @@ def scenario(run):
              "SERVER=127.0.0.1/server", "PORT=%d" % guard.port, "PASSWORD=" + SECRET, "UNLOCKPASSWORD=" + UNLOCK,
              "ROOM=Lab A", "MODEL=Desk PC", "IMAGE=Standard image", timeout=300)
     run.installed = True
-    for name in ("QZService.exe", "QZManager.exe", "QZMessenger.exe", "QZScreen.exe", "DOZudezoz.exe", "restart.exe"):
+    programs = ("QZService.exe", "QZManager.exe", "QZMessenger.exe", "QZScreen.exe", "DOZudezoz.exe", "restart.exe")
+    for name in programs:
         check(os.path.exists(os.path.join(folder, name)), "%s not installed" % name)
     added = guard.wait(lambda r: r["kind"] == "add_ws", 60, "the station's registration")
     doc = added.get("document") or ""
@@ -67,10 +68,11 @@ def scenario(run):
     check(not os.path.exists(os.path.join(data, "config.ini")), "config.ini stays")
     autoreg = open(os.path.join(data, "Logs", "Autoreg.log"), "rb").read().decode("utf-8", "replace")
     check("Workstation has been added successfully" in autoreg, "Autoreg.log: %s" % autoreg)
-    check("Tallisto Client" in wine.run("reg", "query", APPLET_KEY, "/reg:64", check_rc=False), "Control Panel entry")
-    installed = wine.run("reg", "query", UNINSTALL, "/s", "/reg:64", check_rc=False)
+    check_installed_views(wine, programs)
+    installed = wine.run("reg", "query", UNINSTALL, "/s", ARP_VIEW, check_rc=False)
     check("Tallisto Client" in installed, "no uninstall entry")
-    texts = [installed, wine.run("reg", "query", UNINSTALL, "/s", "/reg:32", check_rc=False)]
+    texts = [wine.run("reg", "query", UNINSTALL, "/s", "/reg:64", check_rc=False),
+             wine.run("reg", "query", UNINSTALL, "/s", "/reg:32", check_rc=False)]
     if os.path.exists(install_log):
         texts.append(read_log(install_log))
     texts.append(open(os.path.join(data, "Logs", "QZManager.log"), "rb").read().decode("utf-8", "replace"))
@@ -83,7 +85,7 @@ def scenario(run):
     wine.run("msiexec", "/i", windows_path(next_msi), "/qn", timeout=300)
     wait_for(lambda: any(is_state(r) and '<command version="1.0.0.2">' in r["document"]
                          for r in guard.records()[first["seq"]:]), 120, "a heartbeat of the new version")
-    entries = wine.run("reg", "query", UNINSTALL, "/s", "/reg:64", check_rc=False)
+    entries = wine.run("reg", "query", UNINSTALL, "/s", ARP_VIEW, check_rc=False)
     # The package version carries the build in its third field (1.0.0.2 -> 1.0.2).
     check(entries.count("DisplayName    REG_SZ    Tallisto Client") == 1 and "1.0.2" in entries,
           "uninstall entries: %s" % entries)

@@ -8,7 +8,6 @@ banners it keeps in step with the server's list."""
 import base64
 import io
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -17,7 +16,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from commands import command, field, xwd_to_png  # noqa: E402
-from conversation import AGENT, SVC, check, is_state, log, prepare, run_e2e  # noqa: E402
+from conversation import INSTALL_DIR, SVC, check, is_state, log, prepare, run_e2e  # noqa: E402
 
 from PIL import Image  # noqa: E402
 
@@ -31,13 +30,9 @@ def payload(guard, name, element, params=()):
 def scenario(run):
     exe, work, wine, guard = run.exe, run.work, run.wine, run.guard
     prepare(exe, wine, guard)
-    build = os.path.dirname(exe)
-    for name in ("DOZudezoz.exe", "QZScreen.exe"):
-        shutil.copy(os.path.join(build, name), wine.drive_c("Program Files", "Tallisto"))
     fast = {"i_am_alive_period": 5000}
     guard.put_scenario({"settings": fast,
                         "banners": {"items": [{"id": "Spring"}, {"id": "exam"}, {"id": "../../Logs/kv"}]}})
-    wine.run(AGENT, "/INSTALL", "/SILENT")
     run.installed = True
     wine.run("net", "start", SVC)
     data = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client")
@@ -70,7 +65,7 @@ def scenario(run):
 
     log("get_screen_shot: the display as the X server shows it")
     check(os.environ.get("DISPLAY"), "a display is needed (Xvfb)")
-    countdown = wine.start(r"C:\Program Files\Tallisto\DOZudezoz.exe", "40")
+    countdown = wine.start(INSTALL_DIR + r"\DOZudezoz.exe", "40")
     time.sleep(4)
     png = payload(guard, "get_screen_shot", "screen_shot", [("width", "4000"), ("height", "4000")])
     dump = subprocess.run(["xwd", "-root", "-silent"], capture_output=True).stdout

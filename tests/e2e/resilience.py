@@ -33,7 +33,6 @@ def scenario(run):
     exe, wine, guard = run.exe, run.wine, run.guard
     rng = random.Random(1234)
     prepare(exe, wine, guard)
-    wine.run(AGENT, "/INSTALL", "/SILENT")
     run.installed = True
     data = wine.drive_c("ProgramData", "Korvane Inc", "Tallisto Client")
     ini = os.path.join(data, "guard.ini")

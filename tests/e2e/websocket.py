@@ -14,7 +14,7 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import AGENT, SVC, check, log, prepare, run_e2e  # noqa: E402
+from conversation import SVC, check, log, prepare, run_e2e  # noqa: E402
 
 SETTINGS = {"i_am_alive_period": 3000, "adv_use_ws": True, "ws_timeout": 5000}
 
@@ -33,7 +33,6 @@ def scenario(run):
     exe, wine, guard = run.exe, run.wine, run.guard
     guard.put_scenario({"settings": SETTINGS})
     prepare(exe, wine, guard)
-    wine.run(AGENT, "/INSTALL", "/SILENT")
     run.installed = True
     wine.run("net", "start", SVC)
 

@@ -79,6 +79,28 @@ TEST(Processes, AProgramStartsWithoutWaitAndAFailureSaysWhy) {
     EXPECT_EQ(error.find("System error"), std::string::npos) << error;
 }
 
+// A program that only the real System32 holds, as a 64-bit program installed
+// there is for a 32-bit reader: the reader must not be sent to SysWOW64.
+TEST(Processes, AProgramOnlyInTheRealSystemFolderIsDescribedFromA32BitProcess) {
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    const std::string name = "qz-native-only-" + std::to_string(GetCurrentProcessId()) + ".exe";
+    // Sysnative is the real System32 as a 32-bit program on 64-bit Windows names it.
+    const std::string real = sys::WindowsDir() + (wow64 ? "\\Sysnative\\" : "\\System32\\") + name;
+    ASSERT_TRUE(CopyFileA(qztest::WinPath(QZ_SERVICE_EXE).c_str(), real.c_str(), FALSE)) << GetLastError();
+    const std::string asked = sys::WindowsDir() + "\\System32\\" + name;
+    const auto strings = sys::TranslatedVersionStrings(asked, {"CompanyName", "FileDescription"});
+    const auto shell = sys::DescribeImage(asked);
+    DeleteFileA(real.c_str());
+    ASSERT_TRUE(strings.has_value()) << asked << (wow64 ? " (32-bit under WoW64)" : "");
+    EXPECT_EQ(*strings, (std::vector<std::string>{"Korvane Inc", "Tallisto Service"}));
+    EXPECT_TRUE(shell.executable);
+    if (wow64) {
+        const std::string twin = sys::WindowsDir() + "\\SysWOW64\\" + name;
+        EXPECT_EQ(GetFileAttributesA(twin.c_str()), INVALID_FILE_ATTRIBUTES) << "the copy landed in SysWOW64";
+    }
+}
+
 TEST(Processes, VersionStringsOfTheTranslationBlockAndTheTokenUser) {
     const std::string exe = qztest::WinPath(QZ_SERVICE_EXE);
     const auto strings = sys::TranslatedVersionStrings(exe, {"CompanyName", "FileDescription", "FileVersion", "Nope"});
