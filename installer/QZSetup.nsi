@@ -150,7 +150,22 @@ Section "Uninstall"
   ExecWait '"$SYSDIR\net.exe" stop ${SERVICE}' $0
   ExecWait '"$INSTDIR\QZService.exe" /UNINSTALL /SILENT' $0
   DetailPrint "Removing the service: $0"
-  Delete "$INSTDIR\QZService.exe"
+  ; The stop is reported before the service's process has ended: the program
+  ; can be in use a little longer.
+  StrCpy $1 0
+  ${Do}
+    ClearErrors
+    Delete "$INSTDIR\QZService.exe"
+    ${IfNot} ${Errors}
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 + 1
+    ${If} $1 > 60
+      Delete /REBOOTOK "$INSTDIR\QZService.exe"
+      ${Break}
+    ${EndIf}
+    Sleep 500
+  ${Loop}
   Delete "$INSTDIR\restart.exe"
   Delete "$INSTDIR\QZMessenger.exe"
   Delete "$INSTDIR\QZScreen.exe"

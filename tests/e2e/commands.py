@@ -18,8 +18,8 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from conversation import (INSTALL_DIR, PROBE64, PROBE64_STRINGS, SVC, check, is_state, log, prepare,  # noqa: E402
-                          run_e2e, start_probe64)
+from conversation import (INSTALL_DIR, PROBE64, PROBE64_STRINGS, SVC, Failure, check, is_state, log,  # noqa: E402
+                          prepare, run_e2e, start_probe64)
 from guardlib import agentport, cli, crypto  # noqa: E402
 
 PORT = 8087
@@ -47,6 +47,18 @@ def processes(guard):
     got = command(guard, "get_all_active_processes")
     check(got.text and field(got.text, "result") == "success", "process list: %s" % (got.error or got.text))
     return re.findall(r"<process>(.*?)</process>", got.text, re.S)
+
+
+def process_entry(guard, image):
+    """The process list's entry of a program by its file name, once it shows."""
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        entry = next((p for p in processes(guard)
+                      if (field(p, "path") or "").lower().endswith("\\" + image.lower())), None)
+        if entry is not None:
+            return entry
+        time.sleep(1)
+    raise Failure("%s is not in the process list" % image)
 
 
 def xwd_to_png(data, path):
@@ -170,13 +182,7 @@ def scenario(run):
     log("message box %dx%d at %d,%d; screenshot %s" % (w, h, x, y, shot))
 
     log("the message program is listed with its version strings, then ended")
-    entry = None
-    deadline = time.time() + 30
-    while entry is None and time.time() < deadline:
-        entry = next((p for p in processes(guard)
-                      if (field(p, "path") or "").lower().endswith("\\qzmessenger.exe")), None)
-        time.sleep(1)
-    check(entry is not None, "QZMessenger.exe not in the process list")
+    entry = process_entry(guard, "QZMessenger.exe")
     check((field(entry, "path") or "").lower() == (INSTALL_DIR + r"\QZMessenger.exe").lower(), "path: %s" % entry)
     check(field(entry, "product_name") == "Tallisto Messenger" and field(entry, "company") == "Korvane Inc"
           and field(entry, "version") == "1.0.0.1", "version strings: %s" % entry)
@@ -189,13 +195,7 @@ def scenario(run):
     log("a 64-bit program in System32 is listed with its own path and version strings")
     probe = start_probe64(wine, exe, 300)
     try:
-        entry = None
-        deadline = time.time() + 30
-        while entry is None and time.time() < deadline:
-            entry = next((p for p in processes(guard)
-                          if (field(p, "path") or "").lower().endswith("\\qzprobe64.exe")), None)
-            time.sleep(1)
-        check(entry is not None, "the 64-bit probe is not in the process list")
+        entry = process_entry(guard, "qzprobe64.exe")
         check((field(entry, "path") or "").lower() == PROBE64.lower(), "the probe's path: %s" % entry)
         for name, value in PROBE64_STRINGS.items():
             check(field(entry, name) == value, "the probe's %s: %s" % (name, entry))
