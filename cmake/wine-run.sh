@@ -29,6 +29,35 @@ fi
 # Starts the persistent server unless one runs already (then it just exits).
 "$WINESERVER" -p >/dev/null 2>&1 || true
 
+# A test that names a Windows version (QZ_WINVER, winecfg's names) gets the
+# prefix switched to it first; every program of the prefix sees the switch,
+# so such tests have a prefix of their own. Where winecfg knows no win11, it
+# is win10 with a Windows 11 build: Windows 11 keeps "Windows 10" in its
+# product name too.
+wine_quiet() {
+  # A failure looks the same as a start Wine refused: try again.
+  for attempt in 1 2 3; do
+    "$WINE" "$@" >/dev/null 2>&1 && return 0
+    [ "$attempt" = 3 ] || sleep 1
+  done
+  return 1
+}
+if [ -n "${QZ_WINVER:-}" ]; then
+  if ! wine_quiet winecfg /v "$QZ_WINVER"; then
+    if [ "$QZ_WINVER" != win11 ] || ! wine_quiet winecfg /v win10; then
+      echo "wine-run: can't switch the prefix to $QZ_WINVER" >&2
+      exit 1
+    fi
+    reg=$(mktemp --suffix=.reg)
+    for view in '' 'Wow6432Node\'; do
+      printf '[HKEY_LOCAL_MACHINE\\Software\\%sMicrosoft\\Windows NT\\CurrentVersion]\n' "$view"
+      printf '"CurrentBuild"="22631"\n"CurrentBuildNumber"="22631"\n\n'
+    done | { printf 'REGEDIT4\n\n'; cat; } >"$reg"
+    wine_quiet regedit /s "Z:${reg//\//\\}"
+    rm -f "$reg"
+  fi
+fi
+
 err=$(mktemp)
 trap 'rm -f "$err"' EXIT
 for attempt in 1 2 3; do

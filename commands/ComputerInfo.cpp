@@ -85,9 +85,13 @@ std::optional<std::string> ClassValue(const char* general, const char* concrete,
 }  // namespace
 
 std::string TComputerInfo::GetOSLine() {
-    const std::string product =
+    std::string product =
         RegText(Key{Hive::LocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"}, "ProductName");
     const platform::sys::OsVersion v = platform::sys::GetOsVersion();
+    // Windows 11 kept "Windows 10" in its product name; only its build, 22000
+    // and later, tells them apart.
+    const std::string::size_type ten = product.find("Windows 10");
+    if (v.major == 10 && v.build >= 22000 && ten != std::string::npos) product.replace(ten, 10, "Windows 11");
     std::string edition = "32-bit Edition";
     if (v.major >= 6 || (v.major == 5 && v.minor >= 1)) {
         if (platform::sys::NativeProcessorArchitecture() == platform::sys::ProcessorArchitectureAmd64)

@@ -39,6 +39,11 @@ struct ProcessFacts {
 };
 // nullopt when the process can't be opened for query; openError holds why.
 std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError);
+// How QueryProcess reads an image path on this system: the full-image-name
+// query (Vista and later, the process opened for limited query only) or the
+// file name of its first module (earlier Windows).
+enum class ImagePathQuery { FullImageName, FirstModule };
+ImagePathQuery ImagePathQueryInUse();
 
 // Opens a process with all access rights; 0 when it can't.
 ProcessHandle OpenProcessAllAccess(uint32_t pid);

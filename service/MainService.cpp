@@ -478,7 +478,7 @@ void TMainService::Stop() {
     FSocketConnector->RefreshState();
     // A countdown display still waiting to start would outlive the service.
     TApplicationUtils::StopSLNotifiers();
-    StopUI();
+    TApplicationUtils::StopUI();
     TLogger::Fine("I am completely dead");
 }
 
@@ -489,17 +489,6 @@ void TMainService::SendStopSignal() {
                                             result, TExchangeBounds{StopSignalConnectMs, StopSignalReadMs});
     TLogger::Fine(RequestResultName(result));
     TLogger::Fine(reply);
-}
-
-void TMainService::StopUI() {
-    try {
-        if (!IsWin8OrNewer()) return;
-    } catch (...) {
-        return;
-    }
-    const auto start = platform::sys::TickCountMs();
-    TApplicationUtils::StopApplication(TBeholder::GetProcessList());
-    TLogger::Fine("StopUI time - " + std::to_string(platform::sys::TickCountMs() - start));
 }
 
 }  // namespace qz

@@ -103,7 +103,6 @@ private:
     void LogonActiveSessions();
     void HandleSessionLogon(uint32_t sessionId);
     bool SessionHasUser(uint32_t sessionId);
-    void StopUI();
 
     bool FCustomAuthentificationEnabled = false;
     std::string FProgramFolder;  // the running program's folder, with its trailing separator

@@ -8,6 +8,7 @@
 #include "common/Utils.h"
 #include "common/WorkerSet.h"
 #include "platform/AsciiCase.h"
+#include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Processes.h"
 #include "platform/Sessions.h"
@@ -89,6 +90,18 @@ void TApplicationUtils::StopApplication(const TProcessList& processes) {
         const std::string path = platform::AsciiLower(p.FProcessPath);
         if (path == messenger || path == notifier) TBeholder::ProcessTerminate(p.FPId);
     }
+}
+
+bool TApplicationUtils::StopUI() {
+    try {
+        if (!IsWin8OrNewer()) return false;
+    } catch (...) {
+        return false;
+    }
+    const auto start = platform::sys::TickCountMs();
+    StopApplication(TBeholder::GetProcessList());
+    TLogger::Fine("StopUI time - " + std::to_string(platform::sys::TickCountMs() - start));
+    return true;
 }
 
 namespace {

@@ -31,6 +31,10 @@ public:
     static bool StartApplication(uint32_t SessionId, const std::string& AppPath, const std::string& CommandLine);
     // Ends the agent's own session programs (from its program folder) found in the list.
     static void StopApplication(const TProcessList& processes);
+    // At the agent's stop, on Windows 8 and later only: StopApplication over a
+    // fresh snapshot, with the time it took logged. False when it didn't run
+    // (an earlier Windows, or a version that can't be read).
+    static bool StopUI();
     // The session programs that StopApplication ends, by file name.
     static constexpr const char* MessengerExe = "QZMessenger.exe";
     static constexpr const char* NotifierExe = "DOZudezoz.exe";

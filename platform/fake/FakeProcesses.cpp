@@ -50,6 +50,10 @@ std::optional<std::vector<uint32_t>> EnumerateProcessIds() {
     return ids;
 }
 
+ImagePathQuery ImagePathQueryInUse() {
+    return Locked()->version.major >= 6 ? ImagePathQuery::FullImageName : ImagePathQuery::FirstModule;
+}
+
 std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
     Locked w;
     const fake::FakeProcess* p = Find(*w, pid);

@@ -111,6 +111,10 @@ std::optional<std::vector<uint32_t>> EnumerateProcessIds() {
     return std::vector<uint32_t>(ids.begin(), ids.end());
 }
 
+ImagePathQuery ImagePathQueryInUse() {
+    return VistaOrLater() ? ImagePathQuery::FullImageName : ImagePathQuery::FirstModule;
+}
+
 std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
     const DWORD access = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
     win::Handle h(OpenProcess(access, FALSE, pid));

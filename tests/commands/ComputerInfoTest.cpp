@@ -70,14 +70,23 @@ TEST_F(ComputerInfo, OperatingSystemLines) {
         platform::sys::OsVersion version;
         uint16_t arch;
         const char* line;
+        const char* product = "Windows 10 Pro";
     } cases[] = {
         {{10, 0, 19045, 1, 0}, 9, "Windows 10 Pro (Version 10.0, Build 19045, 64-bit Edition)"},
         {{6, 1, 7601, 1, 1}, 0, "Windows 10 Pro Service Pack 1 (Version 6.1, Build 7601, 32-bit Edition)"},
         {{5, 0, 2195, 1, 4}, 9, "Windows 10 Pro Service Pack 4 (Version 5.0, Build 2195, 32-bit Edition)"},
+        // Windows 11 still calls itself Windows 10 in the registry; its build tells.
+        {{10, 0, 22000, 1, 0}, 9, "Windows 11 Pro (Version 10.0, Build 22000, 64-bit Edition)"},
+        {{10, 0, 26100, 1, 0}, 9, "Windows 11 Pro (Version 10.0, Build 26100, 64-bit Edition)"},
+        {{10, 0, 26100, 3, 0}, 9, "Windows Server 2025 Datacenter (Version 10.0, Build 26100, 64-bit Edition)",
+         "Windows Server 2025 Datacenter"},
+        {{10, 0, 21999, 1, 0}, 9, "Windows 10 Pro (Version 10.0, Build 21999, 64-bit Edition)"},
     };
     for (const auto& c : cases) {
         W().version = c.version;
         W().nativeArch = c.arch;
+        platform::reg::SetString(Key{Hive::LocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"},
+                                 "ProductName", c.product);
         EXPECT_EQ(TComputerInfo::GetOSLine(), c.line);
     }
 }

@@ -26,28 +26,6 @@ int MemoryHandler::Find(const std::string& line, int from) {
     return -1;
 }
 
-void PlatformTest::SetUp() {
-    platform::fake::Reset();
-    qz::TLogger::ResetForTests();
-    log = std::make_unique<MemoryHandler>();
-}
-
-void PlatformTest::TearDown() {
-    qz::TLogger::ResetForTests();
-    log.reset();
-}
-
-platform::fake::FakeProcess& StageProcess(uint32_t pid, const std::string& path, uint32_t session, double startTime) {
-    platform::fake::FakeProcess p;
-    p.pid = pid;
-    p.path = path;
-    p.sessionId = session;
-    p.startTime = startTime;
-    auto& processes = platform::fake::W().processes;
-    processes.push_back(p);
-    return processes.back();
-}
-
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {
