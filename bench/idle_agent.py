@@ -21,7 +21,17 @@ TICKS = os.sysconf("SC_CLK_TCK")
 PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-def find_pid(image, timeout=30):
+def in_prefix(pid, prefix):
+    """Whether the process runs in our prefix: other runs on the machine may
+    have an agent of their own."""
+    try:
+        with open("/proc/%s/environ" % pid, "rb") as f:
+            return ("WINEPREFIX=" + prefix).encode() in f.read().split(b"\0")
+    except OSError:
+        return False
+
+
+def find_pid(image, prefix, timeout=30):
     deadline = time.time() + timeout
     while time.time() < deadline:
         for pid in os.listdir("/proc"):
@@ -33,7 +43,8 @@ def find_pid(image, timeout=30):
             except OSError:
                 continue
             # The Windows process itself, not the loader that started it.
-            if ("\\" + image.lower()) in cmd.lower() and "python" not in cmd and "wine64 " not in cmd:
+            if (("\\" + image.lower()) in cmd.lower() and "python" not in cmd and "wine64 " not in cmd
+                    and in_prefix(pid, prefix)):
                 return int(pid)
         time.sleep(0.5)
     raise Failure("no process for " + image)
@@ -43,6 +54,19 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def thread_cpu(pid):
+    """CPU ticks of each thread: which of them the idle cost comes from."""
+    out = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            out[int(tid)] = int(fields[11]) + int(fields[12])
+        except OSError:
+            pass
+    return out
 
 
 def memory_kb(pid):
@@ -83,15 +107,17 @@ def main():
         wine.run("reg", "add", KEY, "/v", "loglevel", "/t", "REG_DWORD", "/d", "3", "/f", "/reg:32")
         installed = True
         wine.run("net", "start", SVC)
-        agent = find_pid("QZService.exe")
+        agent = find_pid("QZService.exe", wine.prefix)
         time.sleep(20)  # registration and the first heartbeats settle
         ping = wine.start("ping", "-n", str(seconds + 60), "127.0.0.1")
-        ping_pid = find_pid("ping.exe")
+        ping_pid = find_pid("ping.exe", wine.prefix)
         time.sleep(5)
         a0, p0, t0 = cpu_seconds(agent), cpu_seconds(ping_pid), time.time()
+        th0 = thread_cpu(agent)
         log("measuring %d s" % seconds)
         time.sleep(seconds)
         a1, p1, t1 = cpu_seconds(agent), cpu_seconds(ping_pid), time.time()
+        th1 = thread_cpu(agent)
         am, pm = memory_kb(agent), memory_kb(ping_pid)
         wall = t1 - t0
         print("idle agent over %.0f s: CPU %.3f %% of one core (ping.exe %.3f %%)"
@@ -100,6 +126,10 @@ def main():
               % (am["VmRSS"] / 1024, am["RssAnon"] / 1024, am["Threads"]))
         print("ping.exe: resident %6.1f MB, private %6.1f MB, %d threads (ratio private %.2f)"
               % (pm["VmRSS"] / 1024, pm["RssAnon"] / 1024, pm["Threads"], am["RssAnon"] / max(1, pm["RssAnon"])))
+        # Threads by their start order (ids rise), CPU over the period; "new" started during it.
+        print("threads' CPU (ms): " + ", ".join(
+            "%d%s %d" % (i, "" if tid in th0 else " new", 1000 * (th1[tid] - th0.get(tid, 0)) // TICKS)
+            for i, tid in enumerate(sorted(th1))))
         if os.environ.get("QZ_IDLE_SMAPS"):
             for region, name, kb in largest_private(agent):
                 print("  %8d kB  %s %s" % (kb, region, name))

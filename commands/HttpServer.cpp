@@ -74,7 +74,6 @@ void THttpServer::Start(uint16_t port, bool loopbackOnly) {
         std::lock_guard<std::mutex> g(FLock);
         FStopping = false;
     }
-    FWorkers.reserve(FLimits.Workers);  // adding one never throws after its thread started
     FAcceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -89,12 +88,12 @@ void THttpServer::Stop() {
         for (sock::Socket s : FActive) sock::Shutdown(s);
     }
     FPoller->Wake();
-    FWork.notify_all();
     if (FAcceptor.joinable()) FAcceptor.join();
-    for (auto& t : FWorkers)
-        if (t.joinable()) t.join();
+    // No worker starts once the acceptor is gone.
+    for (auto& w : FWorkers)
+        if (w->Thread.joinable()) w->Thread.join();
     FWorkers.clear();
-    FIdle = 0;
+    FLive = FFree = 0;
     FPerPeer.clear();
     FListener.reset();
     FPoller.reset();
@@ -290,13 +289,23 @@ void THttpServer::Dispatch(TArriving& a) {
             if (Worth(n)) line = "Command port busy: request dropped (" + std::to_string(n) + " so far)";
         } else {
             FWaiting.push_back(std::move(r));
-            if (FIdle == 0 && FWorkers.size() < FLimits.Workers) {
+            if (FWaiting.size() > FFree && FLive < FLimits.Workers) {
                 try {
-                    FWorkers.push_back(FStartThread([this] { WorkerLoop(); }));
-                    ++FIdle;  // counted before it runs, so a burst starts one worker per request at most
+                    auto w = std::make_unique<TWorker>();
+                    TWorker& mine = *w;
+                    FWorkers.push_back(std::move(w));
+                    try {
+                        mine.Thread = FStartThread([this, &mine] { WorkerLoop(mine); });
+                    } catch (...) {
+                        FWorkers.pop_back();
+                        throw;
+                    }
+                    // Counted before it runs, so a burst starts one worker per request at most.
+                    ++FLive;
+                    ++FFree;
                 } catch (const std::exception& e) {
                     line = std::string("Command port: a worker could not start: ") + e.what();
-                    if (FWorkers.empty()) {
+                    if (FLive == 0) {
                         // Nobody would ever serve it; the next request tries again.
                         sock::Close(FWaiting.back().Socket);
                         Release(FWaiting.back().Peer);
@@ -307,8 +316,26 @@ void THttpServer::Dispatch(TArriving& a) {
             }
         }
     }
-    FWork.notify_one();
+    JoinEnded();
     Log(line);
+}
+
+void THttpServer::JoinEnded() {
+    std::vector<std::unique_ptr<TWorker>> ended;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        for (auto it = FWorkers.begin(); it != FWorkers.end();) {
+            if ((*it)->Ended) {
+                ended.push_back(std::move(*it));
+                it = FWorkers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Their loops returned: each join waits only for a thread's own end.
+    for (auto& w : ended)
+        if (w->Thread.joinable()) w->Thread.join();
 }
 
 void THttpServer::Release(const std::string& peer) {
@@ -316,14 +343,14 @@ void THttpServer::Release(const std::string& peer) {
     if (it != FPerPeer.end() && --it->second == 0) FPerPeer.erase(it);
 }
 
-void THttpServer::WorkerLoop() {
+void THttpServer::WorkerLoop(TWorker& w) {
     std::unique_lock<std::mutex> g(FLock);
-    for (;;) {
-        FWork.wait(g, [this] { return FStopping || !FWaiting.empty(); });
-        if (FStopping) return;
+    // Serves while requests wait, then ends: a worker waiting for work would
+    // cost a thread at rest.
+    while (!FStopping && !FWaiting.empty()) {
         TReady r = std::move(FWaiting.front());
         FWaiting.pop_front();
-        --FIdle;
+        --FFree;
         FActive.insert(r.Socket);
         g.unlock();
         try {
@@ -334,9 +361,12 @@ void THttpServer::WorkerLoop() {
         g.lock();
         FActive.erase(r.Socket);
         Release(r.Peer);
-        ++FIdle;
+        ++FFree;
         sock::Close(r.Socket);
     }
+    --FFree;
+    --FLive;
+    w.Ended = true;
 }
 
 void THttpServer::Serve(TReady& r) {

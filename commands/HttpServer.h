@@ -1,7 +1,6 @@
 #pragma once
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -47,7 +46,7 @@ struct THttpLimits {
     uint32_t RequestTimeoutMs = 10000;
     uint32_t ReadTimeoutMs = 5000;       // silence while a request arrives
     uint32_t SendTimeoutMs = 60000;
-    unsigned Workers = 4;                // started as requests come, kept till Stop
+    unsigned Workers = 4;                // at most, each only while requests wait for it
     // Connections whose requests are still arriving: read all at once by the
     // acceptor, so slow ones hold no worker.
     size_t MaxPending = 256;
@@ -61,7 +60,8 @@ struct THttpLimits {
 
 // A small HTTP/1.1 server. One thread accepts and reads every request as it
 // arrives (one wait on all of them); a few workers run whole requests and
-// send the replies. A flood is turned away at the door (closed at once)
+// send the replies. A worker ends when no request waits: at rest the server
+// holds one thread. A flood is turned away at the door (closed at once)
 // instead of queuing without bound, slow senders hold nothing but their own
 // socket, and no request outlives its time-outs.
 class THttpServer {
@@ -78,7 +78,7 @@ public:
 
     // Raises platform::SystemError when the port can't be had.
     void Start(uint16_t port, bool loopbackOnly = false);
-    // Closes the listener and the open connections; waits for the workers.
+    // Closes the listener and the open connections; joins every thread.
     void Stop();
     bool Listening() const { return FListener != nullptr; }
     uint16_t Port() const { return FListener ? FListener->Port() : 0; }
@@ -118,7 +118,13 @@ private:
     void Reply(platform::sock::Socket s, int status, const std::string& body, bool withBody, uint32_t timeoutMs);
     // Hands a whole request to a worker, or turns it away when too many wait.
     void Dispatch(TArriving& a);
-    void WorkerLoop();
+    struct TWorker {
+        std::thread Thread;
+        bool Ended = false;  // under FLock: its loop returned, the thread is only finishing
+    };
+    void WorkerLoop(TWorker& w);
+    // Joins the workers whose loops returned; on the acceptor or in Stop.
+    void JoinEnded();
     void Serve(TReady& r);
     // Forgets a connection's place in its peer's count. Under FLock.
     void Release(const std::string& peer);
@@ -131,15 +137,15 @@ private:
     std::unique_ptr<platform::sock::Listener> FListener;
     std::unique_ptr<platform::sock::Poller> FPoller;
     std::thread FAcceptor;
-    std::vector<std::thread> FWorkers;
+    std::vector<std::unique_ptr<TWorker>> FWorkers;  // started and not joined yet
     std::vector<TArriving> FArriving;  // the acceptor's alone
     size_t FBuffered = 0;              // bytes FArriving holds
     std::mutex FLock;
-    std::condition_variable FWork;
     std::deque<TReady> FWaiting;
     std::set<platform::sock::Socket> FActive;
     std::map<std::string, size_t> FPerPeer;
-    unsigned FIdle = 0;
+    unsigned FLive = 0;  // workers whose loops run
+    unsigned FFree = 0;  // of those, the ones not serving: they take a waiting request before they end
     bool FStopping = false;
     uint64_t FTurnedAway = 0;
     uint64_t FOverPeerCap = 0;

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "common/Logger.h"
+#include "common/MainThread.h"
 #include "common/WinUtils.h"
 #include "platform/Processes.h"
 #include "protocol/GuardEventsInfo.h"
@@ -88,13 +89,34 @@ void TLicenseManagerThread::Resume() {
     if (!FThread.joinable() && !FTerminated) FThread = std::thread([this] { Execute(); });
 }
 
+void TLicenseManagerThread::RunOnMainLoop() {
+    TLogger::Fine("License Manager has been launched");
+    TMainThreadQueue::Instance().Schedule([this, state = FLoop, period = FDeps.PeriodMs]() -> uint32_t {
+        {
+            std::lock_guard<std::mutex> hold(state->Lock);
+            if (state->Terminated) return 0;  // `this` may be gone
+            state->Running = true;
+        }
+        RunOnce();
+        std::lock_guard<std::mutex> hold(state->Lock);
+        state->Running = false;
+        state->Idle.notify_all();
+        return state->Terminated ? 0 : period;
+    });
+}
+
 void TLicenseManagerThread::Terminate() {
     FTerminated = true;
     FStopWake.Set();
+    std::lock_guard<std::mutex> hold(FLoop->Lock);
+    FLoop->Terminated = true;
 }
 
 void TLicenseManagerThread::WaitFor() {
     if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();
+    // A pass on the main loop is short local work; on the loop itself none is under way here.
+    std::unique_lock<std::mutex> hold(FLoop->Lock);
+    FLoop->Idle.wait(hold, [this] { return !FLoop->Running; });
 }
 
 bool TLicenseManagerThread::RunOnce() {

@@ -1,7 +1,10 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +36,10 @@ TMeteringChange CompareRunningApps(std::vector<int32_t>& previous, std::vector<i
 bool MeterScope(TProcessList& processes, TLicenseManagerData& data, const std::string& scopeText,
                 TGuardEventsInfo& guardEvents);
 
-// The usage-metering thread: every period, a snapshot metered per scope
-// (the whole station, or each user session of a multi-session host).
+// The usage metering: every period, a snapshot metered per scope (the whole
+// station, or each user session of a multi-session host). The agent runs the
+// passes on its main loop (a pass is short local work, and a thread costs
+// about a megabyte under Wine); Resume gives them a thread of their own.
 class TLicenseManagerThread {
 public:
     struct Deps {
@@ -50,10 +55,13 @@ public:
     TLicenseManagerThread(const TLicenseManagerThread&) = delete;
     TLicenseManagerThread& operator=(const TLicenseManagerThread&) = delete;
 
-    // Created suspended; Resume starts the loop.
+    // Created suspended; Resume starts the loop on a thread of its own.
     void Resume();
+    // The passes as a job of the main loop (TMainThreadQueue), the first as soon as it is free.
+    void RunOnMainLoop();
     // Asks the loop to end; a pass under way finishes first, the sleep is cut short.
     void Terminate();
+    // Joins the thread, or waits for a pass under way on the main loop.
     void WaitFor();
     // One loop body without its sleep; returns whether anything changed.
     bool RunOnce();
@@ -64,7 +72,16 @@ public:
 private:
     void Execute();
 
+    // Shared with the main loop's job, which may outlive this object on the loop.
+    struct TLoopState {
+        std::mutex Lock;
+        std::condition_variable Idle;
+        bool Terminated = false;
+        bool Running = false;  // a pass under way on the main loop
+    };
+
     Deps FDeps;
+    std::shared_ptr<TLoopState> FLoop = std::make_shared<TLoopState>();
     std::atomic<bool> FTerminated{false};
     TEvent FStopWake;
     std::thread FThread;

@@ -291,7 +291,7 @@ TMainService::~TMainService() {
     FMessenger.reset();
     // Users of a component go before it: the journal records into the user cache.
     FPinger.reset();
-    FLicenseManager.reset();  // ends and joins its thread
+    FLicenseManager.reset();  // ends its passes on the main loop
     FLoginHandler.reset();
     FUpdateManager.reset();  // stops a download; it reports into the journal
     FBannerCache.reset();  // joins its worker
@@ -373,7 +373,7 @@ void TMainService::Start() {
         } catch (const std::exception& e) {
             TLogger::Warning(std::string("Error clearing the first-run values - ") + e.what());
         }
-        FLicenseManager->Resume();
+        FLicenseManager->RunOnMainLoop();
         LogonActiveSessions();
         TLogger::Fine("All launching has finished");
     }
@@ -466,7 +466,7 @@ void TMainService::Stop() {
     TLogger::Fine("I am dying");
     SendStopSignal();
     // Terminating the heartbeat also ends the exchange it may be in, and the
-    // metering thread's sleep is cut short, so the joins below are prompt.
+    // metering ends after a pass under way, so the waits below are prompt.
     FLicenseManager->Terminate();
     FPinger->Terminate();
     FWebServer->Stop();

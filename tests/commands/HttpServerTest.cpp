@@ -238,6 +238,51 @@ TEST_F(HttpServerTest, AWorkerThatCantStartCostsOneConnection) {
     EXPECT_EQ(qztest::ParseRawResponse(qztest::RawExchange(port, "GET /b HTTP/1.1\r\n\r\n")).body, "GET /b ");
 }
 
+// Workers exist while requests are served, never more than the bound, and
+// none is left at rest or after Stop: an idle worker still costs a thread.
+TEST_F(HttpServerTest, WorkersExistOnlyWhileRequestsAreServed) {
+    std::atomic<int> live{0}, most{0};
+    THttpLimits limits;
+    limits.Workers = 3;
+    limits.MaxPerPeer = 16;
+    Serve(limits, [&](std::function<void()> run) {
+        return std::thread([&, run = std::move(run)] {
+            const int now = ++live;
+            for (int m = most; now > m && !most.compare_exchange_weak(m, now);) {
+            }
+            run();
+            --live;
+        });
+    });
+    const uint16_t port = server->Port();
+    const auto burst = [&](int n) {
+        std::atomic<int> answered{0};
+        std::vector<std::thread> clients;
+        for (int i = 0; i < n; ++i)
+            clients.emplace_back([&] {
+                const std::string target = "/slow";
+                const auto r =
+                    qztest::ParseRawResponse(qztest::RawExchange(port, "GET " + target + " HTTP/1.1\r\n\r\n", 5000));
+                answered += r.status == 200 && r.body == "GET " + target + " ";
+            });
+        for (auto& t : clients) t.join();
+        return answered.load();
+    };
+    EXPECT_EQ(burst(8), 8);
+    EXPECT_LE(most.load(), 3);
+    EXPECT_GE(most.load(), 2);  // the burst was served side by side
+    EXPECT_TRUE(qztest::WaitUntil([&] { return live == 0; }));
+    // The next request at rest starts a worker again, which ends with it.
+    EXPECT_EQ(burst(1), 1);
+    EXPECT_TRUE(qztest::WaitUntil([&] { return live == 0; }));
+    // Stop in the middle of a request leaves no worker behind.
+    std::thread client([&] { qztest::RawExchange(port, "GET /slow HTTP/1.1\r\n\r\n", 5000); });
+    ASSERT_TRUE(qztest::WaitUntil([&] { return live > 0; }));
+    server->Stop();
+    EXPECT_EQ(live.load(), 0);
+    client.join();
+}
+
 TEST_F(HttpServerTest, StopEndsOpenConnectionsAndTheListener) {
     Serve({});  // default time-outs: a stop that waited for them would take a minute
     const uint16_t port = server->Port();

@@ -1,6 +1,11 @@
 #include "monitor/LicenseManager.h"
 
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <thread>
+
+#include "common/MainThread.h"
 
 #include "protocol/AppState.h"
 #include "protocol/GuardEventsInfo.h"
@@ -226,6 +231,42 @@ TEST_F(MeteringLoopTest, ThreadMetersUntilTerminatedAndWakesTheHeartbeat) {
     thread.Terminate();
     thread.WaitFor();
     EXPECT_TRUE(log->Has("License Manager has been launched"));
+}
+
+// The agent meters on its main loop instead of a thread of its own: every
+// pass runs there, the heartbeat still hears of changes, and after Terminate
+// no pass begins (the job may outlive the object on the loop).
+TEST_F(MeteringLoopTest, OnTheMainLoopPassesRunThereUntilTerminated) {
+    data.SetObservedApps(Templates({{7, {"*\\calc.exe"}}}));
+    std::mutex idsLock;
+    std::set<std::thread::id> passThreads;
+    std::atomic<int> passes{0};
+    beforeSnapshot = [&] {
+        {
+            std::lock_guard<std::mutex> hold(idsLock);
+            passThreads.insert(std::this_thread::get_id());
+        }
+        snapshot.clear();
+        if (++passes % 2) snapshot.push_back(Process(100, "C:\\calc.exe"));
+    };
+    auto& q = TMainThreadQueue::Instance();
+    std::thread loop([&] { q.Run(nullptr); });
+    const std::thread::id loopId = loop.get_id();
+    {
+        auto metering = Thread(nullptr);
+        metering.RunOnMainLoop();
+        EXPECT_TRUE(news.WaitFor(5000));
+        EXPECT_TRUE(qztest::WaitUntil([&] { return passes >= 3; }));
+        metering.Terminate();
+        metering.WaitFor();
+    }
+    const int afterTerminate = passes;
+    q.Post([&] { q.Quit(); });
+    loop.join();
+    EXPECT_EQ(passes.load(), afterTerminate);
+    EXPECT_EQ(passThreads, (std::set<std::thread::id>{loopId}));
+    EXPECT_TRUE(log->Has("License Manager has been launched"));
+    q.BindToCurrentThread();
 }
 
 // The heartbeat, a command's control state, session changes and the
