@@ -263,20 +263,26 @@ class Run:
 def run_e2e(scenario):
     """Runs scenario(run) in a fresh work folder named on the command line,
     after the agent's executable: PASS or the failure with the end of the
-    agent's log, and nothing left running either way."""
+    agent's log, and nothing left running either way. A prefix with 32-bit
+    Wine in it takes over a gigabyte: a run that passed removes its own, a
+    failed run keeps it for a look."""
     exe, work = sys.argv[1], os.path.abspath(sys.argv[2])
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     run = Run(exe, work)
+    passed = False
     try:
         scenario(run)
         log("PASS")
+        passed = True
         return 0
     except Failure as e:
         report_failure(run.wine, e)
         return 1
     finally:
         clean_up(run.wine, run.guard, run.installed)
+        if passed:
+            shutil.rmtree(run.wine.prefix, ignore_errors=True)
 
 
 def scenario(run):

@@ -85,3 +85,6 @@ rc=$?
 grep -q "err:eventlog" <<<"$out" || qz_fail "no event-log error: $out"
 
 qz_log "PASS"
+# A passed run's prefix goes: it is large, and nothing in it is needed.
+qz_prefix_stop
+rm -rf "$QZ_PREFIX"
