@@ -18,6 +18,23 @@ bool StartHidden(const std::string& commandLine);
 // error then holds the system's text for why.
 bool StartProgram(const std::string& commandLine, std::string& error);
 
+// How running a program for its output ended.
+enum class ChildEnd { Exited, CantStart, TimedOut, TooLong };
+struct ChildOutput {
+    ChildEnd end = ChildEnd::CantStart;
+    uint32_t exitCode = 0;  // when it exited
+    uint32_t error = 0;     // the system's error when it couldn't start
+    std::string output;     // what it wrote, at most maxBytes
+};
+// Runs "\"program\" arguments" hidden, with its standard output into a pipe
+// and nothing else inherited, reading what it writes until it ends. A child
+// still running after timeoutMs, or writing more than maxBytes, is ended and
+// waited for; nothing it started is left waiting on the caller.
+ChildOutput RunForOutput(const std::string& program, const std::string& arguments, uint32_t timeoutMs,
+                         size_t maxBytes);
+// Writes to the program's standard output; false when it has none or the write fails.
+bool WriteStandardOutput(const std::string& bytes);
+
 }  // namespace platform::sys
 
 namespace platform::proc {

@@ -123,3 +123,25 @@ TEST(Processes, VersionStringsOfTheTranslationBlockAndTheTokenUser) {
 }
 
 }  // namespace
+
+// A program run for its output: what it writes and its code when it ends;
+// one that writes too much or runs too long is ended, within the bounds.
+TEST(Processes, RunForOutputReadsEndsAndBoundsTheChild) {
+    char folder[MAX_PATH] = {};
+    GetSystemDirectoryA(folder, MAX_PATH);
+    const std::string system = folder;
+    const std::string cmd = system + "\\cmd.exe";
+
+    const auto echo = sys::RunForOutput(cmd, "/c echo hello& exit 3", 20000, 1024);
+    EXPECT_EQ(echo.end, sys::ChildEnd::Exited);
+    EXPECT_EQ(echo.exitCode, 3u);
+    EXPECT_EQ(echo.output, "hello\r\n");
+
+    const auto flood = sys::RunForOutput(cmd, "/c for /L %i in (1,1,20000) do @echo 0123456789", 20000, 4096);
+    EXPECT_EQ(flood.end, sys::ChildEnd::TooLong);
+    EXPECT_EQ(flood.output.size(), 4096u);
+
+    const auto slow = sys::RunForOutput(system + "\\ping.exe", "-n 120 127.0.0.1", 1500, 1 << 20);
+    EXPECT_EQ(slow.end, sys::ChildEnd::TimedOut);
+    EXPECT_NE(slow.exitCode, 0u);
+}
