@@ -1,6 +1,7 @@
 #include "monitor/Beholder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "common/Logger.h"
@@ -106,9 +107,19 @@ std::optional<TFileVersionInfo> TBeholder::GetFileVersion(const std::string& AFi
     return *info;
 }
 
+namespace {
+// Whether the debug privilege is on in the agent's token: a pass enables it
+// only when it isn't (the adjustment costs more than a fast pass under Wine),
+// and a termination, which drops it after, says so.
+std::atomic<bool> g_debugPrivilegeOn{false};
+}  // namespace
+
+void TBeholder::ForgetDebugPrivilege() { g_debugPrivilegeOn = false; }
+
 TProcessList TBeholder::GetProcessList() {
     TProcessList list;
-    platform::proc::SetOwnPrivilege("SeDebugPrivilege", true);
+    if (!g_debugPrivilegeOn.load() && platform::proc::SetOwnPrivilege("SeDebugPrivilege", true).ok())
+        g_debugPrivilegeOn = true;
     const auto ids = platform::proc::EnumerateProcessIds();
     if (!ids) return list;
     if (TLogger::WillLog(logFinest)) TLogger::Finest("Expected " + std::to_string(ids->size()) + " processes");
@@ -188,6 +199,7 @@ bool TBeholder::ProcessTerminate(uint32_t dwPID) {
     if (!platform::proc::SetOwnPrivilege("SeDebugPrivilege", true).ok()) return false;
     if (!platform::proc::TerminateById(dwPID, 0xFFFFFFFF, 30000)) return false;
     if (TLogger::WillLog(logFiner)) TLogger::Finer(platform::SystemErrorText(platform::LastErrorCode()));
+    g_debugPrivilegeOn = false;
     return platform::proc::SetOwnPrivilege("SeDebugPrivilege", false).ok();
 }
 

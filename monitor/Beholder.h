@@ -77,6 +77,8 @@ public:
     // process. Raises SystemError when its token can't be read.
     static std::string GetInteractiveUsername(const TProcessList& ProcessList);
     static bool ProcessTerminate(uint32_t dwPID);
+    // Tests only: the next snapshot enables the debug privilege again.
+    static void ForgetDebugPrivilege();
     // Sorts the list by id and writes it to the log.
     static void printProcesses(TProcessList& processes);
     static void printVersionCache();

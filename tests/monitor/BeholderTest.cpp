@@ -15,6 +15,7 @@ protected:
     void SetUp() override {
         PlatformTest::SetUp();
         TBeholder::VersionCache().Clear();
+        TBeholder::ForgetDebugPrivilege();
     }
     void TearDown() override {
         TBeholder::VersionCache().Clear();
@@ -140,6 +141,29 @@ TEST_F(BeholderTest, TerminationNeedsTheDebugPrivilegeAndDropsItAfter) {
     W().missingPrivileges.insert("SeDebugPrivilege");
     Stage(42, "C:\\Tools\\calc.exe");
     EXPECT_FALSE(TBeholder::ProcessTerminate(42));
+}
+
+// A snapshot enables the debug privilege when it isn't on, not every pass; a
+// termination drops it, and a pass whose enabling failed tries again.
+TEST_F(BeholderTest, TheDebugPrivilegeIsEnabledOnlyWhenOff) {
+    using Change = std::pair<std::string, bool>;
+    const Change on{"SeDebugPrivilege", true}, off{"SeDebugPrivilege", false};
+    Stage(40, "C:\\Tools\\calc.exe");
+    Stage(41, "C:\\Tools\\calc.exe");
+    TBeholder::GetProcessList();
+    EXPECT_EQ(TBeholder::GetProcessList().size(), 2u);
+    EXPECT_EQ(W().privilegeChanges, std::vector<Change>{on});
+    ASSERT_TRUE(TBeholder::ProcessTerminate(40));
+    TBeholder::GetProcessList();
+    EXPECT_EQ(W().privilegeChanges, (std::vector<Change>{on, on, off, on}));
+
+    TBeholder::ForgetDebugPrivilege();
+    W().privilegeChanges.clear();
+    W().missingPrivileges.insert("SeDebugPrivilege");
+    TBeholder::GetProcessList();
+    W().missingPrivileges.clear();
+    TBeholder::GetProcessList();
+    EXPECT_EQ(W().privilegeChanges, std::vector<Change>{on});
 }
 
 }  // namespace
