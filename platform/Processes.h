@@ -56,6 +56,13 @@ struct ProcessFacts {
 };
 // nullopt when the process can't be opened for query; openError holds why.
 std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError);
+// The start of a process only, through the same opening as QueryProcess:
+// what a later snapshot needs to tell a process it has described before.
+struct ProcessStart {
+    double startTime = 0;       // as QueryProcess gives it
+    uint32_t timesError = 0;
+};
+std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError);
 // How QueryProcess reads an image path on this system: the full-image-name
 // query (Vista and later, the process opened for limited query only) or the
 // file name of its first module (earlier Windows).

@@ -100,6 +100,7 @@ std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
         openError = 87;  // the invalid-parameter answer of a process that is gone
         return std::nullopt;
     }
+    ++w->processQueries;
     ProcessFacts facts;
     facts.handle = w->nextHandle++;
     facts.imagePath = p->path;
@@ -107,6 +108,19 @@ std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
     facts.startTime = p->timesError ? 0 : p->startTime;
     facts.sessionId = p->sessionId;
     return facts;
+}
+
+std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError) {
+    Locked w;
+    const fake::FakeProcess* p = Find(*w, pid);
+    if (!p || !p->openable) {
+        openError = 87;
+        return std::nullopt;
+    }
+    ProcessStart start;
+    start.timesError = p->timesError;
+    start.startTime = p->timesError ? 0 : p->startTime;
+    return start;
 }
 
 ProcessHandle OpenProcessAllAccess(uint32_t pid) {

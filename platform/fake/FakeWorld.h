@@ -130,6 +130,7 @@ struct ProcessesWorld {
     bool startProgramFails = false;  // StartProgram answers "file not found"
     std::vector<FakeProcess> processes;
     bool enumerateProcessesFails = false;
+    int processQueries = 0;                // QueryProcess calls that found the process
     std::function<void()> afterEnumerate;  // runs (unlocked) after each id enumeration
     std::vector<uint32_t> terminated;      // ids ended, in order; they leave `processes`
     std::set<std::string> missingPrivileges;

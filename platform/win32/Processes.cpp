@@ -223,6 +223,22 @@ std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
     return facts;
 }
 
+std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError) {
+    const DWORD access = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    win::Handle h(OpenProcess(access, FALSE, pid));
+    if (!h) {
+        openError = GetLastError();
+        return std::nullopt;
+    }
+    ProcessStart start;
+    FILETIME created{}, exited, kernel, user;
+    if (GetProcessTimes(h.get(), &created, &exited, &kernel, &user))
+        start.startTime = LocalDateTime(created);
+    else
+        start.timesError = GetLastError();
+    return start;
+}
+
 ProcessHandle OpenProcessAllAccess(uint32_t pid) {
     return reinterpret_cast<ProcessHandle>(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
 }

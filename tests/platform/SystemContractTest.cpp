@@ -48,3 +48,12 @@ TEST(ChildContract, AProgramThatIsNotThereDoesNotStart) {
     EXPECT_TRUE(run.error == 2 || run.error == 3) << run.error;  // file or path not found
     EXPECT_EQ(run.output, "");
 }
+
+TEST(ProcessesContract, AProcessThatIsNotThereCannotBeOpened) {
+    uint32_t openError = 0;
+    EXPECT_FALSE(proc::QueryProcessStart(0xFFFFFFF0u, openError).has_value());
+    EXPECT_EQ(openError, 87u);
+    openError = 0;
+    EXPECT_FALSE(proc::QueryProcess(0xFFFFFFF0u, openError).has_value());
+    EXPECT_EQ(openError, 87u);
+}

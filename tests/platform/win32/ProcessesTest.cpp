@@ -145,3 +145,15 @@ TEST(Processes, RunForOutputReadsEndsAndBoundsTheChild) {
     EXPECT_EQ(slow.end, sys::ChildEnd::TimedOut);
     EXPECT_NE(slow.exitCode, 0u);
 }
+
+TEST(Processes, AProcessStartIsTheOneItsFactsGive) {
+    Child child;
+    ASSERT_NE(child.pi.hProcess, nullptr) << GetLastError();
+    uint32_t openError = 0;
+    const auto start = proc::QueryProcessStart(child.pi.dwProcessId, openError);
+    const auto facts = proc::QueryProcess(child.pi.dwProcessId, openError);
+    ASSERT_TRUE(start && facts) << openError;
+    EXPECT_EQ(start->timesError, 0u);
+    EXPECT_GT(start->startTime, 0);
+    EXPECT_EQ(start->startTime, facts->startTime);
+}
