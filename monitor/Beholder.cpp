@@ -94,7 +94,9 @@ std::optional<TFileVersionInfo> TBeholder::GetFileVersion(const std::string& AFi
     const std::string path = Trim(AFilePath);
     if (path.empty()) return std::nullopt;
     auto info = std::make_shared<TFileVersionInfo>();
-    const platform::sys::ImageShellFacts shell = platform::sys::DescribeImage(path);
+    // The type name shows only in the log's lines of the cache: asked only
+    // when they are written (under Wine asking loads COM for good).
+    const platform::sys::ImageShellFacts shell = platform::sys::DescribeImage(path, TLogger::WillLog(logFiner));
     info->FileType = shell.fileType;
     if (shell.executable) {
         if (auto strings =

@@ -22,7 +22,7 @@ public:
 // The version strings of one image file.
 class TFileVersionInfo : public TMyObject {
 public:
-    std::string FileType;  // the shell's type name
+    std::string FileType;  // the shell's type name; read only when the log takes Finer lines
     std::string CompanyName;
     std::string FileDescription;
     std::string FileVersion;

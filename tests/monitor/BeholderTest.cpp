@@ -215,4 +215,19 @@ TEST_F(BeholderTest, AnUnchangedProcessKeepsItsFactsWithoutBeingAskedAgain) {
     EXPECT_TRUE(log->Has("For process 40 there is error " + platform::SystemErrorText(87)));
 }
 
+// An image's type name shows only in the log's lines of the version cache:
+// it is asked only when the log takes them.
+TEST_F(BeholderTest, TheTypeNameIsAskedOnlyWhenTheLogShowsIt) {
+    Image("C:\\Tools\\calc.exe", "Calculator");
+    TLogger::SetMainLevel(logInfo);
+    auto quiet = TBeholder::GetFileVersion("C:\\Tools\\calc.exe", "40|a");
+    ASSERT_TRUE(quiet.has_value());
+    EXPECT_EQ(quiet->ToString(), "|Calculator|1.0|Vendor");
+    TLogger::SetMainLevel(logFiner);
+    auto told = TBeholder::GetFileVersion("C:\\Tools\\calc.exe", "41|b");
+    ASSERT_TRUE(told.has_value());
+    EXPECT_EQ(told->ToString(), "Application|Calculator|1.0|Vendor");
+    EXPECT_TRUE(log->Has("The version was taken for C:\\Tools\\calc.exe - Application|Calculator|1.0|Vendor"));
+}
+
 }  // namespace

@@ -157,3 +157,17 @@ TEST(Processes, AProcessStartIsTheOneItsFactsGive) {
     EXPECT_GT(start->startTime, 0);
     EXPECT_EQ(start->startTime, facts->startTime);
 }
+
+// Under Wine the shell reads a type name through COM, which then stays: an
+// image described without it leaves COM out of the process.
+TEST(Processes, AnImageDescribedWithoutItsTypeNameLeavesComUnloaded) {
+    const std::string exe = qztest::WinPath(QZ_SERVICE_EXE);
+    ASSERT_EQ(GetModuleHandleA("ole32.dll"), nullptr) << "COM was loaded before the test";
+    const auto plain = sys::DescribeImage(exe, false);
+    EXPECT_TRUE(plain.executable);
+    EXPECT_EQ(plain.fileType, "");
+    EXPECT_EQ(GetModuleHandleA("ole32.dll"), nullptr);
+    const auto named = sys::DescribeImage(exe, true);
+    EXPECT_TRUE(named.executable);
+    EXPECT_FALSE(named.fileType.empty());
+}
