@@ -27,7 +27,8 @@ struct ChildOutput {
     std::string output;     // what it wrote, at most maxBytes
 };
 // Runs "\"program\" arguments" hidden, with its standard output into a pipe
-// and nothing else inherited, reading what it writes until it ends. A child
+// (one run at a time, so the pipe reaches only its own child), reading what
+// it writes until it ends. A child
 // still running after timeoutMs, or writing more than maxBytes, is ended and
 // waited for; nothing it started is left waiting on the caller.
 ChildOutput RunForOutput(const std::string& program, const std::string& arguments, uint32_t timeoutMs,
