@@ -43,8 +43,9 @@ def find_pid(image, prefix, timeout=30):
             except OSError:
                 continue
             # The Windows process itself, not the loader that started it.
+            # Not a child the agent started for one job (it has the same image).
             if (("\\" + image.lower()) in cmd.lower() and "python" not in cmd and "wine64 " not in cmd
-                    and in_prefix(pid, prefix)):
+                    and "/qz-child" not in cmd and in_prefix(pid, prefix)):
                 return int(pid)
         time.sleep(0.5)
     raise Failure("no process for " + image)

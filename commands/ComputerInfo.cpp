@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "common/ChildJob.h"
 #include "common/Communication.h"
 #include "common/Logger.h"
 #include "common/Text.h"
@@ -82,7 +83,56 @@ std::optional<std::string> ClassValue(const char* general, const char* concrete,
     return std::nullopt;
 }
 
+constexpr const char* FactsJob = "wmi-facts";
+constexpr const char* DisksJob = "wmi-disks";
+
+// The maker, model and serial number, each followed by a NUL.
+std::string ReadFacts() {
+    auto read = [](const char* general, const char* concrete, const char* property, const char* failure) {
+        if (auto v = ClassValue(general, concrete, property)) return *v + '\0';
+        TLogger::Fine(std::string(failure) + "the query could not be run");
+        return std::string(1, '\0');
+    };
+    return read("CIM_ComputerSystem", "Win32_ComputerSystem", "Manufacturer", "Error get maufacturer from WMI - ") +
+           read("CIM_ComputerSystem", "Win32_ComputerSystem", "Model", "Error get model from WMI - ") +
+           read("CIM_BIOSElement", "Win32_BIOS", "SerialNumber", "Error get serial from WMI - ");
+}
+
+std::string ReadDisksAndVideocards() {
+    auto disks =
+        platform::wmi::Query(Cimv2, "SELECT * FROM Win32_DiskDrive", {"Caption", "Model", "FirmwareRevision"});
+    if (!disks) throw std::runtime_error("The disk drives could not be queried");
+    auto cards = platform::wmi::Query(Cimv2, "SELECT * FROM Win32_VideoController", {"Caption", "DriverVersion"});
+    if (!cards) throw std::runtime_error("The video controllers could not be queried");
+    std::string out = "Physical Harddisks:\n";
+    for (const auto& row : *disks) {
+        auto get = [&](const char* name) {
+            auto it = row.find(name);
+            return it == row.end() ? std::string() : it->second;
+        };
+        const std::string firmware = get("FirmwareRevision");
+        // Windows names a disk by its caption, which is its model; some systems give the model alone.
+        const std::string caption = row.count("Caption") ? get("Caption") : get("Model");
+        out += firmware.empty() ? caption + "\n" : caption + " (Firmware - " + firmware + ")\n";
+    }
+    out += "\nVideocards:\n";
+    for (const auto& row : *cards) {
+        auto caption = row.find("Caption"), driver = row.find("DriverVersion");
+        if (caption == row.end() || driver == row.end()) continue;
+        out += caption->second + " (Driver Version - " + driver->second + ")\n";
+    }
+    return out;
+}
+
 }  // namespace
+
+void TComputerInfo::RegisterChildJobs() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        TChildJobs::Register(FactsJob, &ReadFacts);
+        TChildJobs::Register(DisksJob, &ReadDisksAndVideocards);
+    });
+}
 
 std::string TComputerInfo::GetOSLine() {
     std::string product =
@@ -208,17 +258,18 @@ std::mutex TWMIInfo::FLock;
 std::shared_ptr<TWMIInfo> TWMIInfo::FInstance;
 
 TWMIInfo::TWMIInfo(Token) {
-    auto read = [](const char* general, const char* concrete, const char* property, const char* failure,
-                   std::string& field) {
-        if (auto v = ClassValue(general, concrete, property))
-            field = *v;
-        else
-            TLogger::Fine(std::string(failure) + "the query could not be run");
-    };
-    read("CIM_ComputerSystem", "Win32_ComputerSystem", "Manufacturer", "Error get maufacturer from WMI - ",
-         FManufacturer);
-    read("CIM_ComputerSystem", "Win32_ComputerSystem", "Model", "Error get model from WMI - ", FModel);
-    read("CIM_BIOSElement", "Win32_BIOS", "SerialNumber", "Error get serial from WMI - ", FSerial);
+    TComputerInfo::RegisterChildJobs();
+    // A child that failed has said so in the log; the fields stay empty.
+    const std::optional<std::string> facts = TChildJobs::Call(FactsJob);
+    if (!facts) return;
+    std::string* fields[] = {&FManufacturer, &FModel, &FSerial};
+    size_t at = 0;
+    for (std::string* field : fields) {
+        const size_t end = facts->find('\0', at);
+        if (end == std::string::npos) break;
+        *field = facts->substr(at, end - at);
+        at = end + 1;
+    }
 }
 
 // Two request threads may ask at once: the first creates, the other waits.
@@ -238,29 +289,9 @@ std::string TWMIInfo::ToString() const {
 }
 
 std::string TWMIInfo::GetDiskVideocardInfo() {
-    auto disks =
-        platform::wmi::Query(Cimv2, "SELECT * FROM Win32_DiskDrive", {"Caption", "Model", "FirmwareRevision"});
-    if (!disks) throw std::runtime_error("The disk drives could not be queried");
-    auto cards = platform::wmi::Query(Cimv2, "SELECT * FROM Win32_VideoController", {"Caption", "DriverVersion"});
-    if (!cards) throw std::runtime_error("The video controllers could not be queried");
-    std::string out = "Physical Harddisks:\n";
-    for (const auto& row : *disks) {
-        auto get = [&](const char* name) {
-            auto it = row.find(name);
-            return it == row.end() ? std::string() : it->second;
-        };
-        const std::string firmware = get("FirmwareRevision");
-        // Windows names a disk by its caption, which is its model; some systems give the model alone.
-        const std::string caption = row.count("Caption") ? get("Caption") : get("Model");
-        out += firmware.empty() ? caption + "\n" : caption + " (Firmware - " + firmware + ")\n";
-    }
-    out += "\nVideocards:\n";
-    for (const auto& row : *cards) {
-        auto caption = row.find("Caption"), driver = row.find("DriverVersion");
-        if (caption == row.end() || driver == row.end()) continue;
-        out += caption->second + " (Driver Version - " + driver->second + ")\n";
-    }
-    return out;
+    TComputerInfo::RegisterChildJobs();
+    if (auto text = TChildJobs::Call(DisksJob)) return *text;
+    throw std::runtime_error("The disk and video card queries' child failed");
 }
 
 }  // namespace qz

@@ -18,6 +18,10 @@ public:
     static int64_t GetRamValue();
     static std::string GetBIOSInfo();
     static std::string GetAllDriveInfo();
+    // The management queries run as child jobs (common/ChildJob.h): the agent
+    // keeps none of what they load. Registers them once; the program's start
+    // calls it before it runs a child's job.
+    static void RegisterChildJobs();
 };
 
 // The computer's maker, model and serial number, read once through the
@@ -30,7 +34,8 @@ public:
     static std::shared_ptr<TWMIInfo> Instance();
     static void ReleaseInstance();
     std::string ToString() const;
-    // The physical disks and video cards; raises when the queries fail.
+    // The physical disks and video cards; raises when the queries fail or
+    // their child does.
     static std::string GetDiskVideocardInfo();
 
     std::string FManufacturer, FModel, FSerial;

@@ -14,6 +14,7 @@ struct LoggerState {
     std::mutex lock;
     std::vector<TLoggerHandler*> handlers;
     std::atomic<int32_t> mainLevel{7};  // everything passes until first set
+    std::atomic<TLogger::RecordHook> hook{nullptr};
 };
 
 LoggerState& State() {
@@ -53,6 +54,10 @@ void TLogger::LogMessage(int32_t level, const std::string& message) noexcept {
     LoggerState& s = State();
     try {
         if (s.mainLevel.load() < level) return;
+        if (const TLogger::RecordHook hook = s.hook.load()) {
+            hook(level, message);
+            return;
+        }
         std::lock_guard<std::mutex> guard(s.lock);
         try {
             // The line is built only for a handler that takes it.
@@ -87,11 +92,14 @@ int32_t TLogger::GetMainLevel() { return State().mainLevel.load(); }
 
 void TLogger::SetMainLevel(int32_t level) { State().mainLevel.store(level); }
 
+void TLogger::SetRecordHook(RecordHook hook) { State().hook.store(hook); }
+
 void TLogger::ResetForTests() {
     LoggerState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     s.handlers.clear();
     s.mainLevel.store(7);
+    s.hook.store(nullptr);
 }
 
 }  // namespace qz

@@ -58,6 +58,11 @@ public:
     static void RegisterHandler(TLoggerHandler* handler);
     static int32_t GetMainLevel();
     static void SetMainLevel(int32_t level);
+    // A child job's process hands its messages to its parent: while a hook is
+    // set, every message the main level lets through goes to it instead of
+    // the handlers. nullptr gives them back to the handlers.
+    using RecordHook = void (*)(int32_t level, const std::string& message);
+    static void SetRecordHook(RecordHook hook);
 
     // "[dd.mm.yyyy hh:nn:ss.zzz] " for a date-time value.
     static std::string FormatStamp(double localTime);

@@ -1,6 +1,9 @@
 #include "monitor/Beholder.h"
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <cstdio>
 
 #include "common/Logger.h"
@@ -91,7 +94,9 @@ std::optional<TFileVersionInfo> TBeholder::GetFileVersion(const std::string& AFi
     const std::string path = Trim(AFilePath);
     if (path.empty()) return std::nullopt;
     auto info = std::make_shared<TFileVersionInfo>();
-    const platform::sys::ImageShellFacts shell = platform::sys::DescribeImage(path);
+    // The type name shows only in the log's lines of the cache: asked only
+    // when they are written (under Wine asking loads COM for good).
+    const platform::sys::ImageShellFacts shell = platform::sys::DescribeImage(path, TLogger::WillLog(logFiner));
     info->FileType = shell.fileType;
     if (shell.executable) {
         if (auto strings =
@@ -106,16 +111,72 @@ std::optional<TFileVersionInfo> TBeholder::GetFileVersion(const std::string& AFi
     return *info;
 }
 
+namespace {
+// Whether the debug privilege is on in the agent's token: a pass enables it
+// only when it isn't (the adjustment costs more than a fast pass under Wine),
+// and a termination, which drops it after, says so.
+std::atomic<bool> g_debugPrivilegeOn{false};
+}  // namespace
+
+void TBeholder::ForgetDebugPrivilege() { g_debugPrivilegeOn = false; }
+
+namespace {
+// What a pass learnt of each process, by id: a later pass that finds the same
+// start reuses it (a process's image, session and version never change)
+// instead of asking the system again.
+struct Described {
+    uintptr_t handle = 0;
+    double startTime = 0;
+    std::string path, version, company, name;
+    uint32_t sessionId = 0;
+};
+std::mutex g_describedLock;
+std::map<uint32_t, Described> g_described;
+}  // namespace
+
+void TBeholder::ForgetDescribedProcesses() {
+    std::lock_guard<std::mutex> hold(g_describedLock);
+    g_described.clear();
+}
+
 TProcessList TBeholder::GetProcessList() {
     TProcessList list;
-    platform::proc::SetOwnPrivilege("SeDebugPrivilege", true);
+    if (!g_debugPrivilegeOn.load() && platform::proc::SetOwnPrivilege("SeDebugPrivilege", true).ok())
+        g_debugPrivilegeOn = true;
     const auto ids = platform::proc::EnumerateProcessIds();
     if (!ids) return list;
     if (TLogger::WillLog(logFinest)) TLogger::Finest("Expected " + std::to_string(ids->size()) + " processes");
     list.reserve(ids->size());
+    std::lock_guard<std::mutex> hold(g_describedLock);
+    std::map<uint32_t, Described> described;
     for (const uint32_t pid : *ids) {
         if (pid <= 10) continue;
         uint32_t openError = 0;
+        TProcessInfo info;
+        info.FPId = pid;
+        const auto known = g_described.find(pid);
+        if (known != g_described.end()) {
+            const auto start = platform::proc::QueryProcessStart(pid, openError);
+            if (!start) {
+                if (TLogger::WillLog(logFine))
+                    TLogger::Fine("For process " + std::to_string(pid) + " there is error " +
+                                  platform::SystemErrorText(openError));
+                continue;
+            }
+            if (!start->timesError && start->startTime == known->second.startTime) {
+                const Described& d = known->second;
+                info.FHandle = d.handle;
+                info.FProcessPath = d.path;
+                info.FSessionId = d.sessionId;
+                info.FStartTime = d.startTime;
+                info.FVersion = d.version;
+                info.FCompanyName = d.company;
+                info.FName = d.name;
+                described.emplace(pid, d);
+                list.push_back(std::move(info));
+                continue;
+            }
+        }
         const auto facts = platform::proc::QueryProcess(pid, openError);
         if (!facts) {
             if (TLogger::WillLog(logFine))
@@ -124,7 +185,6 @@ TProcessList TBeholder::GetProcessList() {
             continue;
         }
         if (facts->timesError && TLogger::WillLog(logFine)) TLogger::Fine(platform::SystemErrorText(facts->timesError));
-        TProcessInfo info;
         info.FHandle = facts->handle;
         info.FProcessPath = NormalisePath(facts->imagePath);
         info.FSessionId = facts->sessionId;
@@ -134,9 +194,14 @@ TProcessList TBeholder::GetProcessList() {
             info.FCompanyName = TUtils::FilterString(v->CompanyName);
             info.FName = TUtils::FilterString(v->FileDescription);
         }
-        info.FPId = pid;
+        // A process whose start couldn't be read is asked again every pass.
+        if (!facts->timesError)
+            described[pid] = Described{info.FHandle, info.FStartTime, info.FProcessPath, info.FVersion,
+                                       info.FCompanyName, info.FName, info.FSessionId};
         list.push_back(std::move(info));
     }
+    // Processes that ended are forgotten.
+    g_described.swap(described);
     return list;
 }
 
@@ -188,6 +253,7 @@ bool TBeholder::ProcessTerminate(uint32_t dwPID) {
     if (!platform::proc::SetOwnPrivilege("SeDebugPrivilege", true).ok()) return false;
     if (!platform::proc::TerminateById(dwPID, 0xFFFFFFFF, 30000)) return false;
     if (TLogger::WillLog(logFiner)) TLogger::Finer(platform::SystemErrorText(platform::LastErrorCode()));
+    g_debugPrivilegeOn = false;
     return platform::proc::SetOwnPrivilege("SeDebugPrivilege", false).ok();
 }
 

@@ -22,7 +22,7 @@ public:
 // The version strings of one image file.
 class TFileVersionInfo : public TMyObject {
 public:
-    std::string FileType;  // the shell's type name
+    std::string FileType;  // the shell's type name; read only when the log takes Finer lines
     std::string CompanyName;
     std::string FileDescription;
     std::string FileVersion;
@@ -61,7 +61,9 @@ public:
     static constexpr size_t VersionCacheMax = 300;
 
     // Every process of every session but ids 0 to 10; processes that can't be
-    // opened are left out. Empty when the enumeration fails.
+    // opened are left out. Empty when the enumeration fails. A process the
+    // previous snapshot described, found with the same start, keeps its facts
+    // (only its start is read again).
     static TProcessList GetProcessList();
     // The version strings of an image, from the cache or read and cached;
     // nothing for an empty path.
@@ -77,6 +79,10 @@ public:
     // process. Raises SystemError when its token can't be read.
     static std::string GetInteractiveUsername(const TProcessList& ProcessList);
     static bool ProcessTerminate(uint32_t dwPID);
+    // Tests only: the next snapshot enables the debug privilege again.
+    static void ForgetDebugPrivilege();
+    // Tests only: the next snapshot describes every process afresh.
+    static void ForgetDescribedProcesses();
     // Sorts the list by id and writes it to the log.
     static void printProcesses(TProcessList& processes);
     static void printVersionCache();

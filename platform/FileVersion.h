@@ -13,12 +13,14 @@ std::optional<std::string> VersionString(const std::string& filePath, const std:
 
 // The shell's view of an image: its type name (at most 80 characters) and
 // whether it is an executable. Network paths are not asked: empty and false.
-// File-system redirection of a 32-bit program is off while asking.
+// File-system redirection of a 32-bit program is off while asking. The type
+// name only when asked: under Wine the shell reads it through COM, which then
+// stays loaded in the process.
 struct ImageShellFacts {
     std::string fileType;
     bool executable = false;
 };
-ImageShellFacts DescribeImage(const std::string& filePath);
+ImageShellFacts DescribeImage(const std::string& filePath, bool withTypeName = true);
 
 // The named strings of the first language and code page that the version
 // resource's translation table lists, in the order asked ("" for a missing

@@ -18,6 +18,24 @@ bool StartHidden(const std::string& commandLine);
 // error then holds the system's text for why.
 bool StartProgram(const std::string& commandLine, std::string& error);
 
+// How running a program for its output ended.
+enum class ChildEnd { Exited, CantStart, TimedOut, TooLong };
+struct ChildOutput {
+    ChildEnd end = ChildEnd::CantStart;
+    uint32_t exitCode = 0;  // when it exited
+    uint32_t error = 0;     // the system's error when it couldn't start
+    std::string output;     // what it wrote, at most maxBytes
+};
+// Runs "\"program\" arguments" hidden, with its standard output into a pipe
+// (one run at a time, so the pipe reaches only its own child), reading what
+// it writes until it ends. A child
+// still running after timeoutMs, or writing more than maxBytes, is ended and
+// waited for; nothing it started is left waiting on the caller.
+ChildOutput RunForOutput(const std::string& program, const std::string& arguments, uint32_t timeoutMs,
+                         size_t maxBytes);
+// Writes to the program's standard output; false when it has none or the write fails.
+bool WriteStandardOutput(const std::string& bytes);
+
 }  // namespace platform::sys
 
 namespace platform::proc {
@@ -39,6 +57,13 @@ struct ProcessFacts {
 };
 // nullopt when the process can't be opened for query; openError holds why.
 std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError);
+// The start of a process only, through the same opening as QueryProcess:
+// what a later snapshot needs to tell a process it has described before.
+struct ProcessStart {
+    double startTime = 0;       // as QueryProcess gives it
+    uint32_t timesError = 0;
+};
+std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError);
 // How QueryProcess reads an image path on this system: the full-image-name
 // query (Vista and later, the process opened for limited query only) or the
 // file name of its first module (earlier Windows).

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <filesystem>
 
+#include "commands/ComputerInfo.h"
 #include "commands/FirewallUtils.h"
+#include "common/ChildJob.h"
 #include "common/EventLoggerHandler.h"
 #include "common/FileLogController.h"
 #include "common/LoggerHandlers.h"
@@ -36,7 +38,7 @@ void StartUp() {
     g_controller->WaitFirstLevelRead(2000);
     if (!g_secureError.empty()) TLogger::Severe(g_secureError);
     TProxyGuardService::StartMainService(g_service, [] {
-        TFirewallUtils::OpenFirewall(platform::sys::ModulePath());
+        TProxyGuardService::OpenFirewall();
         TMainService* ms = TMainService::Instance();
         ms->SetFileLogControllerThread(g_controller);
         ms->Start();
@@ -57,6 +59,35 @@ void TProxyGuardService::StartMainService(TService* service, const std::function
         service->EventLogger().LogMessage(std::string("Service failed on start: ") + e.what());
         service->FErrCode = StartFailedCode;
         service->Messages().Post({CM_SERVICE_CONTROL, platform::scm::ControlCodeStop, 0});
+    }
+}
+
+constexpr const char* FirewallJob = "firewall";
+
+void TProxyGuardService::RegisterChildJobs() {
+    TComputerInfo::RegisterChildJobs();
+    TChildJobs::Register(FirewallJob, [] {
+        return std::string(TFirewallUtils::OpenFirewall(platform::sys::ModulePath()) ? "1" : "0");
+    });
+}
+
+std::optional<int> TProxyGuardService::RunChildJob(const std::vector<std::string>& args) {
+    if (args.size() != 3 || args[0] != TChildJobs::Switch) return std::nullopt;
+    RegisterChildJobs();
+    int32_t level = logInfo;
+    try {
+        level = std::stoi(args[2]);
+    } catch (const std::exception&) {
+    }
+    return TChildJobs::RunChild(args[1], level);
+}
+
+void TProxyGuardService::OpenFirewall() {
+    RegisterChildJobs();
+    try {
+        TChildJobs::Call(FirewallJob);
+    } catch (const std::exception& e) {
+        TLogger::Warning(std::string("Open Vista firewall error ") + e.what());
     }
 }
 
@@ -115,6 +146,8 @@ void TProxyGuardService::ServiceStart(TService& sender, bool& /*started*/) {
     platform::sys::SetConsoleCtrlHandler(&TProxyGuardService::ConsoleCtrlHandler);
     // The main service is built on the main thread once the service reports running.
     g_service = &sender;
+    // From here the management queries and the firewall's COM run in children.
+    TChildJobs::SetProgram(platform::sys::ModulePath());
     // Queued for the main loop rather than run by a thread of its own: an
     // ended thread's stack stays allocated for a long time under Wine.
     TMainThreadQueue::Instance().Post(StartUp);

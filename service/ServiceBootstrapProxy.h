@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/Logger.h"
 #include "service/ServiceFramework.h"
@@ -41,6 +43,15 @@ public:
     // Runs buildAndStart on the main thread unless a stop came first; when it
     // raises, the service stops with StartFailedCode and the reason in the event log.
     static void StartMainService(TService* service, const std::function<void()>& buildAndStart);
+    // The jobs children of the agent's program run (common/ChildJob.h): the
+    // management queries and the firewall's rule, whose libraries (COM, and
+    // under Wine its graphics libraries) would otherwise stay in the agent.
+    static void RegisterChildJobs();
+    // When the program's arguments ask for a child's job, runs it and gives
+    // the exit code; nullopt otherwise.
+    static std::optional<int> RunChildJob(const std::vector<std::string>& args);
+    // The firewall's rule for the program, in a child when one is set.
+    static void OpenFirewall();
     // Tests only: forget an earlier stop request.
     static void ResetForTests();
 

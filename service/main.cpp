@@ -9,6 +9,8 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = platform::sys::CommandLineArgs(argc, argv);
+    // A child of the agent, started for one job, runs it and ends.
+    if (const auto code = qz::TProxyGuardService::RunChildJob(args)) return *code;
     qz::TServiceApplication& app = qz::TServiceApplication::Instance();
     app.Initialize();
     app.Title = "Tallisto service";

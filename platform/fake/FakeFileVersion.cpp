@@ -16,12 +16,12 @@ std::optional<std::string> VersionString(const std::string& filePath, const std:
 
 namespace platform::sys {
 
-ImageShellFacts DescribeImage(const std::string& filePath) {
+ImageShellFacts DescribeImage(const std::string& filePath, bool withTypeName) {
     fake::Locked w;
     ImageShellFacts facts;
     if (filePath.rfind("\\\\", 0) == 0) return facts;
     auto t = w->fileTypes.find(filePath);
-    if (t != w->fileTypes.end()) facts.fileType = t->second.substr(0, 80);
+    if (withTypeName && t != w->fileTypes.end()) facts.fileType = t->second.substr(0, 80);
     facts.executable = w->executables.count(filePath) > 0;
     return facts;
 }

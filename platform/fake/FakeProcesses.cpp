@@ -1,5 +1,8 @@
-#include "platform/Errors.h"
 #include "platform/Processes.h"
+
+#include <cctype>
+
+#include "platform/Errors.h"
 #include "platform/fake/FakeWorld.h"
 
 namespace platform::sys {
@@ -19,6 +22,42 @@ bool StartProgram(const std::string& commandLine, std::string& error) {
     }
     w->startedProcesses.push_back(commandLine);
     error.clear();
+    return true;
+}
+
+ChildOutput RunForOutput(const std::string& program, const std::string& arguments, uint32_t timeoutMs,
+                         size_t maxBytes) {
+    (void)timeoutMs;
+    std::function<fake::FakeChildRun(const std::string&)> run;
+    {
+        fake::Locked w;
+        w->childRuns.push_back(program + " " + arguments);
+        std::string key = program;
+        for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto it = w->childPrograms.find(key);
+        if (it != w->childPrograms.end()) run = it->second;
+    }
+    ChildOutput out;
+    if (!run) {
+        out.error = 2;  // file not found
+        return out;
+    }
+    const fake::FakeChildRun child = run(arguments);
+    out.output = child.output;
+    out.end = child.hangs ? ChildEnd::TimedOut : ChildEnd::Exited;
+    out.exitCode = child.hangs ? 1 : child.exitCode;
+    if (out.output.size() > maxBytes) {
+        out.output.resize(maxBytes);
+        out.end = ChildEnd::TooLong;
+        out.exitCode = 1;
+    }
+    return out;
+}
+
+bool WriteStandardOutput(const std::string& bytes) {
+    fake::Locked w;
+    if (w->standardOutputFails) return false;
+    w->standardOutput += bytes;
     return true;
 }
 
@@ -61,6 +100,7 @@ std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
         openError = 87;  // the invalid-parameter answer of a process that is gone
         return std::nullopt;
     }
+    ++w->processQueries;
     ProcessFacts facts;
     facts.handle = w->nextHandle++;
     facts.imagePath = p->path;
@@ -68,6 +108,19 @@ std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
     facts.startTime = p->timesError ? 0 : p->startTime;
     facts.sessionId = p->sessionId;
     return facts;
+}
+
+std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError) {
+    Locked w;
+    const fake::FakeProcess* p = Find(*w, pid);
+    if (!p || !p->openable) {
+        openError = 87;
+        return std::nullopt;
+    }
+    ProcessStart start;
+    start.timesError = p->timesError;
+    start.startTime = p->timesError ? 0 : p->startTime;
+    return start;
 }
 
 ProcessHandle OpenProcessAllAccess(uint32_t pid) {

@@ -111,12 +111,26 @@ struct FakeProcess {
     bool terminable = true;
 };
 
+// What a program run for its output does in the fake world.
+struct FakeChildRun {
+    std::string output;     // what it writes
+    uint32_t exitCode = 0;
+    bool hangs = false;     // it never ends by itself: the run times out
+};
+
 struct ProcessesWorld {
+    // Programs RunForOutput can start, by lower-case path; the function runs
+    // (unlocked) on the caller's thread and gets the arguments.
+    std::map<std::string, std::function<FakeChildRun(const std::string&)>> childPrograms;
+    std::vector<std::string> childRuns;  // "program arguments" of each run
+    std::string standardOutput;          // what WriteStandardOutput wrote
+    bool standardOutputFails = false;
     std::vector<std::string> startedProcesses;
     bool startHiddenFails = false;
     bool startProgramFails = false;  // StartProgram answers "file not found"
     std::vector<FakeProcess> processes;
     bool enumerateProcessesFails = false;
+    int processQueries = 0;                // QueryProcess calls that found the process
     std::function<void()> afterEnumerate;  // runs (unlocked) after each id enumeration
     std::vector<uint32_t> terminated;      // ids ended, in order; they leave `processes`
     std::set<std::string> missingPrivileges;

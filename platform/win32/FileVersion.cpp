@@ -69,13 +69,13 @@ std::optional<std::string> VersionString(const std::string& filePath, const std:
     return BlockString(*data, L"\\StringFileInfo\\040904E4\\", name);
 }
 
-ImageShellFacts DescribeImage(const std::string& filePath) {
+ImageShellFacts DescribeImage(const std::string& filePath, bool withTypeName) {
     ImageShellFacts facts;
     const std::wstring path = win::Wide(filePath);
     if (PathIsNetworkPathW(path.c_str())) return facts;
     const RedirectionOff off;
     SHFILEINFOW info{};
-    if (SHGetFileInfoW(path.c_str(), 0, &info, sizeof info, SHGFI_TYPENAME))
+    if (withTypeName && SHGetFileInfoW(path.c_str(), 0, &info, sizeof info, SHGFI_TYPENAME))
         facts.fileType = win::Utf8(info.szTypeName, wcsnlen(info.szTypeName, 80));
     facts.executable = SHGetFileInfoW(path.c_str(), 0, nullptr, 0, SHGFI_EXETYPE) != 0;
     return facts;

@@ -1,5 +1,7 @@
 #include "platform/Processes.h"
 
+#include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -23,6 +25,92 @@ bool StartHidden(const std::string& commandLine) {
         return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return true;
+}
+
+ChildOutput RunForOutput(const std::string& program, const std::string& arguments, uint32_t timeoutMs,
+                         size_t maxBytes) {
+    // One at a time: the pipe's inheritable end must reach only its own child.
+    static std::mutex serial;
+    std::lock_guard<std::mutex> hold(serial);
+    ChildOutput out;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readRaw = nullptr, writeRaw = nullptr;
+    if (!CreatePipe(&readRaw, &writeRaw, &inherit, 64 * 1024)) {
+        out.error = GetLastError();
+        return out;
+    }
+    win::Handle reader(readRaw), writer(writeRaw);
+    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    si.hStdOutput = writer.get();
+    const std::wstring path = win::Wide(program);
+    std::wstring cmd = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + win::Wide(arguments));
+    cmd.push_back(L'\0');
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(path.c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                        &pi)) {
+        out.error = GetLastError();
+        return out;
+    }
+    CloseHandle(pi.hThread);
+    win::Handle process(pi.hProcess);
+    CloseHandle(writer.release());  // the child's copy is the only writer left
+
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    out.end = ChildEnd::Exited;
+    for (;;) {
+        DWORD avail = 0;
+        if (!PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &avail, nullptr)) break;  // every writer gone
+        if (!avail) {
+            if (GetTickCount64() >= deadline) {
+                out.end = ChildEnd::TimedOut;
+                break;
+            }
+            Sleep(10);
+            continue;
+        }
+        const size_t at = out.output.size();
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(avail, maxBytes + 1 - at));
+        out.output.resize(at + chunk);
+        DWORD got = 0;
+        if (!ReadFile(reader.get(), &out.output[at], chunk, &got, nullptr)) got = 0;
+        out.output.resize(at + got);
+        if (out.output.size() > maxBytes) {
+            out.output.resize(maxBytes);
+            out.end = ChildEnd::TooLong;
+            break;
+        }
+        if (!got) break;
+    }
+    // Its output closed: it ends now, or is ended with the time left.
+    const ULONGLONG now = GetTickCount64();
+    if (out.end == ChildEnd::Exited &&
+        WaitForSingleObject(process.get(), static_cast<DWORD>(deadline > now ? deadline - now : 0)) != WAIT_OBJECT_0)
+        out.end = ChildEnd::TimedOut;
+    if (out.end != ChildEnd::Exited) {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    out.exitCode = code;
+    return out;
+}
+
+bool WriteStandardOutput(const std::string& bytes) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!out || out == INVALID_HANDLE_VALUE) return false;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        DWORD wrote = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1 << 20));
+        if (!WriteFile(out, bytes.data() + at, chunk, &wrote, nullptr) || !wrote) return false;
+        at += wrote;
+    }
     return true;
 }
 
@@ -133,6 +221,22 @@ std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
     DWORD session = 0;
     if (ProcessIdToSessionId(pid, &session)) facts.sessionId = session;
     return facts;
+}
+
+std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError) {
+    const DWORD access = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    win::Handle h(OpenProcess(access, FALSE, pid));
+    if (!h) {
+        openError = GetLastError();
+        return std::nullopt;
+    }
+    ProcessStart start;
+    FILETIME created{}, exited, kernel, user;
+    if (GetProcessTimes(h.get(), &created, &exited, &kernel, &user))
+        start.startTime = LocalDateTime(created);
+    else
+        start.timesError = GetLastError();
+    return start;
 }
 
 ProcessHandle OpenProcessAllAccess(uint32_t pid) {

@@ -1,5 +1,6 @@
 #include "commands/ComputerInfo.h"
 
+#include "common/ChildJob.h"
 #include "platform/Registry.h"
 #include "tests/support/TestSupport.h"
 
@@ -142,6 +143,46 @@ TEST_F(ComputerInfo, DisksAndVideoCards) {
     EXPECT_EQ(TWMIInfo::GetDiskVideocardInfo(),
               "Physical Harddisks:\nDisk One (Firmware - 1.0)\nDisk Two\nModel only\n\nVideocards:\n"
               "Card (Driver Version - 31.0)\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The management queries run in a child of the agent's program, so what they
+// load stays out of the agent; their log lines still reach its log.
+TEST_F(ComputerInfo, TheManagementQueriesRunInAChild) {
+    qztest::StageAgentChild();
+    StageWmi("SELECT * FROM Win32_ComputerSystem", {{{"Manufacturer", "Wine"}, {"Model", "Prefix"}}});
+    StageWmi("SELECT * FROM Win32_DiskDrive", {{{"Caption", "Disk One"}}});
+    StageWmi("SELECT * FROM Win32_VideoController", {{{"Caption", "Card"}, {"DriverVersion", "31.0"}}});
+    EXPECT_EQ(TWMIInfo::Instance()->ToString(), "Manufacturer: Wine\rModel: Prefix\rSerial: ");
+    EXPECT_TRUE(log->Has("Error get serial from WMI - the query could not be run"));
+    EXPECT_EQ(TWMIInfo::GetDiskVideocardInfo(),
+              "Physical Harddisks:\nDisk One\n\nVideocards:\nCard (Driver Version - 31.0)\n");
+    EXPECT_EQ(W().childRuns, (std::vector<std::string>{"C:\\Agent\\QZService.exe /qz-child wmi-facts 7",
+                                                        "C:\\Agent\\QZService.exe /qz-child wmi-disks 7"}));
+    // A query that fails in the child fails the same way here.
+    W().wmiTables.clear();
+    EXPECT_THROW(TWMIInfo::GetDiskVideocardInfo(), std::runtime_error);
+}
+
+TEST_F(ComputerInfo, AFailedChildLeavesTheFieldsEmpty) {
+    StageWmi("SELECT * FROM Win32_ComputerSystem", {{{"Manufacturer", "Wine"}, {"Model", "Prefix"}}});
+    StageWmi("SELECT * FROM Win32_DiskDrive", {{{"Caption", "Disk One"}}});
+    StageWmi("SELECT * FROM Win32_VideoController", {});
+    W().childPrograms["c:\\agent\\qzservice.exe"] = [](const std::string&) {
+        platform::fake::FakeChildRun hung;
+        hung.hangs = true;
+        return hung;
+    };
+    qz::TChildJobs::SetProgram("C:\\Agent\\QZService.exe");
+    const std::string report = TComputerInfo::PrintAllInfo();
+    const std::string tail = "Mac Address(es):\r\rManufacturer: \rModel: \rSerial: ";
+    ASSERT_GE(report.size(), tail.size());
+    EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+    EXPECT_TRUE(log->Has("The child for wmi-facts ran longer than 20 s and was ended"));
+    EXPECT_THROW(TWMIInfo::GetDiskVideocardInfo(), std::runtime_error);
 }
 
 }  // namespace

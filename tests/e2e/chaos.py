@@ -106,12 +106,14 @@ def in_prefix(pid, prefix):
 
 def windows_pids(image, prefix):
     """Linux pids of the Windows processes of that image in this run's prefix
-    (not their loaders): another run's agent on the machine is not ours."""
+    (not their loaders, nor the agent's children for one job, which share its
+    image): another run's agent on the machine is not ours."""
     out = []
     for pid in os.listdir("/proc"):
         if pid.isdigit():
             cmd = proc_image(pid)
-            if ("\\" + image.lower()) in cmd and "python" not in cmd and "wine64 " not in cmd and in_prefix(pid, prefix):
+            if ("\\" + image.lower()) in cmd and "python" not in cmd and "wine64 " not in cmd \
+                    and "/qz-child" not in cmd and in_prefix(pid, prefix):
                 out.append(int(pid))
     return out
 

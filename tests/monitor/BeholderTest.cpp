@@ -10,6 +10,19 @@ using platform::fake::FakeProcess;
 
 namespace {
 
+// Every test stages processes of its own: none finds what an earlier test's
+// snapshot described, or the privilege it enabled.
+struct FreshSnapshots : ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override {
+        TBeholder::ForgetDescribedProcesses();
+        TBeholder::ForgetDebugPrivilege();
+    }
+};
+const bool g_freshSnapshots = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshSnapshots);
+    return true;
+}();
+
 class BeholderTest : public qztest::PlatformTest {
 protected:
     void SetUp() override {
@@ -140,6 +153,81 @@ TEST_F(BeholderTest, TerminationNeedsTheDebugPrivilegeAndDropsItAfter) {
     W().missingPrivileges.insert("SeDebugPrivilege");
     Stage(42, "C:\\Tools\\calc.exe");
     EXPECT_FALSE(TBeholder::ProcessTerminate(42));
+}
+
+// A snapshot enables the debug privilege when it isn't on, not every pass; a
+// termination drops it, and a pass whose enabling failed tries again.
+TEST_F(BeholderTest, TheDebugPrivilegeIsEnabledOnlyWhenOff) {
+    using Change = std::pair<std::string, bool>;
+    const Change on{"SeDebugPrivilege", true}, off{"SeDebugPrivilege", false};
+    Stage(40, "C:\\Tools\\calc.exe");
+    Stage(41, "C:\\Tools\\calc.exe");
+    TBeholder::GetProcessList();
+    EXPECT_EQ(TBeholder::GetProcessList().size(), 2u);
+    EXPECT_EQ(W().privilegeChanges, std::vector<Change>{on});
+    ASSERT_TRUE(TBeholder::ProcessTerminate(40));
+    TBeholder::GetProcessList();
+    EXPECT_EQ(W().privilegeChanges, (std::vector<Change>{on, on, off, on}));
+
+    TBeholder::ForgetDebugPrivilege();
+    W().privilegeChanges.clear();
+    W().missingPrivileges.insert("SeDebugPrivilege");
+    TBeholder::GetProcessList();
+    W().missingPrivileges.clear();
+    TBeholder::GetProcessList();
+    EXPECT_EQ(W().privilegeChanges, std::vector<Change>{on});
+}
+
+// A process the previous snapshot described, found again with the same
+// start, keeps its facts without being asked for them; a new process under
+// an old id, or one whose start can't be read, is asked in full.
+TEST_F(BeholderTest, AnUnchangedProcessKeepsItsFactsWithoutBeingAskedAgain) {
+    Image("C:\\Tools\\calc.exe", "Calculator");
+    Image("C:\\Tools\\edit.exe", "Editor");
+    Stage(40, "C:\\Tools\\calc.exe");
+    Stage(41, "C:\\Tools\\calc.exe", 2);
+    Stage(42, "C:\\Tools\\calc.exe").timesError = 5;
+    auto rows = [](const TProcessList& list) {
+        std::vector<std::string> out;
+        for (const auto& p : list) out.push_back(p.ToString());
+        return out;
+    };
+    const auto first = rows(TBeholder::GetProcessList());
+    EXPECT_EQ(W().processQueries, 3);
+    EXPECT_EQ(rows(TBeholder::GetProcessList()), first);
+    EXPECT_EQ(W().processQueries, 4);  // only the one without a start
+
+    // Id 41 now belongs to another program, started later.
+    W().processes[1].path = "C:\\Tools\\edit.exe";
+    W().processes[1].startTime += 1.0 / 86400;
+    const TProcessList third = TBeholder::GetProcessList();
+    EXPECT_EQ(W().processQueries, 6);
+    ASSERT_NE(Pid(third, 41), nullptr);
+    EXPECT_EQ(Pid(third, 41)->FName, "Editor");
+    EXPECT_EQ(Pid(third, 40)->FName, "Calculator");
+
+    // A process gone and one that can't be opened any more leave the snapshot.
+    W().processes[0].openable = false;
+    W().processes.pop_back();
+    const TProcessList fourth = TBeholder::GetProcessList();
+    EXPECT_EQ(fourth.size(), 1u);
+    EXPECT_EQ(W().processQueries, 6);
+    EXPECT_TRUE(log->Has("For process 40 there is error " + platform::SystemErrorText(87)));
+}
+
+// An image's type name shows only in the log's lines of the version cache:
+// it is asked only when the log takes them.
+TEST_F(BeholderTest, TheTypeNameIsAskedOnlyWhenTheLogShowsIt) {
+    Image("C:\\Tools\\calc.exe", "Calculator");
+    TLogger::SetMainLevel(logInfo);
+    auto quiet = TBeholder::GetFileVersion("C:\\Tools\\calc.exe", "40|a");
+    ASSERT_TRUE(quiet.has_value());
+    EXPECT_EQ(quiet->ToString(), "|Calculator|1.0|Vendor");
+    TLogger::SetMainLevel(logFiner);
+    auto told = TBeholder::GetFileVersion("C:\\Tools\\calc.exe", "41|b");
+    ASSERT_TRUE(told.has_value());
+    EXPECT_EQ(told->ToString(), "Application|Calculator|1.0|Vendor");
+    EXPECT_TRUE(log->Has("The version was taken for C:\\Tools\\calc.exe - Application|Calculator|1.0|Vendor"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "platform/Errors.h"
 #include "platform/NamedEvents.h"
+#include "platform/Processes.h"
 #include "tests/platform/PlatformTestSupport.h"
 
 using namespace platform;
@@ -39,4 +40,20 @@ TEST(NamedEventsContract, ASecondCreateOpensTheSameEvent) {
     EXPECT_EQ(sys::PeekNamedEvent(name), std::optional<bool>(true));
     sys::CloseNamedEvent(second);
     EXPECT_FALSE(sys::PeekNamedEvent(name));
+}
+
+TEST(ChildContract, AProgramThatIsNotThereDoesNotStart) {
+    const auto run = sys::RunForOutput("C:\\no-such-folder\\no-such-program.exe", "x", 2000, 1024);
+    EXPECT_EQ(run.end, sys::ChildEnd::CantStart);
+    EXPECT_TRUE(run.error == 2 || run.error == 3) << run.error;  // file or path not found
+    EXPECT_EQ(run.output, "");
+}
+
+TEST(ProcessesContract, AProcessThatIsNotThereCannotBeOpened) {
+    uint32_t openError = 0;
+    EXPECT_FALSE(proc::QueryProcessStart(0xFFFFFFF0u, openError).has_value());
+    EXPECT_EQ(openError, 87u);
+    openError = 0;
+    EXPECT_FALSE(proc::QueryProcess(0xFFFFFFF0u, openError).has_value());
+    EXPECT_EQ(openError, 87u);
 }

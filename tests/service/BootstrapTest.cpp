@@ -64,3 +64,33 @@ TEST_F(StartUpTest, AStopThatCameFirstWins) {
     EXPECT_FALSE(ran);
     EXPECT_EQ(service.FErrCode, 0u);
 }
+
+// The firewall's rule is made by a child of the agent's program (its COM
+// stays out of the agent), which the program's own arguments lead to its job.
+TEST_F(StartUpTest, TheFirewallRuleIsMadeInAChildOfTheProgram) {
+    W().modulePath = "C:\\Agent\\QZService.exe";
+    qztest::StageAgentChild(W().modulePath);
+    TLogger::SetMainLevel(logFinest);
+    TProxyGuardService::OpenFirewall();
+    EXPECT_EQ(W().childRuns, std::vector<std::string>{"C:\\Agent\\QZService.exe /qz-child firewall 6"});
+    ASSERT_EQ(W().firewallRules.size(), 1u);
+    EXPECT_EQ(W().firewallRules[0].applicationName, "C:\\Agent\\QZService.exe");
+    EXPECT_TRUE(log->Has("Trying to open the firewall"));
+
+    // A failure in the child is logged there and reaches the agent's log.
+    W().firewallAddFails = true;
+    TProxyGuardService::OpenFirewall();
+    bool logged = false;
+    for (const auto& line : log->Lines()) logged |= line.rfind("Open Vista firewall error ", 0) == 0;
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(StartUpTest, OnlyTheChildSwitchRunsAJob) {
+    EXPECT_EQ(TProxyGuardService::RunChildJob({}), std::nullopt);
+    EXPECT_EQ(TProxyGuardService::RunChildJob({"/install"}), std::nullopt);
+    EXPECT_EQ(TProxyGuardService::RunChildJob({"/qz-child", "wmi-facts"}), std::nullopt);
+    EXPECT_EQ(TProxyGuardService::RunChildJob({"/qz-child", "no-such-job", "3"}), std::optional<int>(2));
+    EXPECT_TRUE(W().standardOutput.empty());
+    EXPECT_EQ(TProxyGuardService::RunChildJob({"/qz-child", "firewall", "3"}), std::optional<int>(0));
+    EXPECT_EQ(W().standardOutput, "R0 1\n1");
+}

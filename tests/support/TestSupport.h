@@ -45,6 +45,10 @@ protected:
 // A node as unindented XML text.
 std::string Xml(const pugi::xml_node& node);
 
+// The agent's program in the fake world, running child jobs in this process
+// (its output as the child's), and child jobs sent to it from now on.
+void StageAgentChild(const std::string& program = "C:\\Agent\\QZService.exe");
+
 // A process in the fake world; the reference stays good until the next one is staged.
 platform::fake::FakeProcess& StageProcess(uint32_t pid, const std::string& path, uint32_t session, double startTime);
 

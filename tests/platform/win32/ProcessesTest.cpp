@@ -123,3 +123,51 @@ TEST(Processes, VersionStringsOfTheTranslationBlockAndTheTokenUser) {
 }
 
 }  // namespace
+
+// A program run for its output: what it writes and its code when it ends;
+// one that writes too much or runs too long is ended, within the bounds.
+TEST(Processes, RunForOutputReadsEndsAndBoundsTheChild) {
+    char folder[MAX_PATH] = {};
+    GetSystemDirectoryA(folder, MAX_PATH);
+    const std::string system = folder;
+    const std::string cmd = system + "\\cmd.exe";
+
+    const auto echo = sys::RunForOutput(cmd, "/c echo hello& exit 3", 20000, 1024);
+    EXPECT_EQ(echo.end, sys::ChildEnd::Exited);
+    EXPECT_EQ(echo.exitCode, 3u);
+    EXPECT_EQ(echo.output, "hello\r\n");
+
+    const auto flood = sys::RunForOutput(cmd, "/c for /L %i in (1,1,20000) do @echo 0123456789", 20000, 4096);
+    EXPECT_EQ(flood.end, sys::ChildEnd::TooLong);
+    EXPECT_EQ(flood.output.size(), 4096u);
+
+    const auto slow = sys::RunForOutput(system + "\\ping.exe", "-n 120 127.0.0.1", 1500, 1 << 20);
+    EXPECT_EQ(slow.end, sys::ChildEnd::TimedOut);
+    EXPECT_NE(slow.exitCode, 0u);
+}
+
+TEST(Processes, AProcessStartIsTheOneItsFactsGive) {
+    Child child;
+    ASSERT_NE(child.pi.hProcess, nullptr) << GetLastError();
+    uint32_t openError = 0;
+    const auto start = proc::QueryProcessStart(child.pi.dwProcessId, openError);
+    const auto facts = proc::QueryProcess(child.pi.dwProcessId, openError);
+    ASSERT_TRUE(start && facts) << openError;
+    EXPECT_EQ(start->timesError, 0u);
+    EXPECT_GT(start->startTime, 0);
+    EXPECT_EQ(start->startTime, facts->startTime);
+}
+
+// Under Wine the shell reads a type name through COM, which then stays: an
+// image described without it leaves COM out of the process.
+TEST(Processes, AnImageDescribedWithoutItsTypeNameLeavesComUnloaded) {
+    const std::string exe = qztest::WinPath(QZ_SERVICE_EXE);
+    ASSERT_EQ(GetModuleHandleA("ole32.dll"), nullptr) << "COM was loaded before the test";
+    const auto plain = sys::DescribeImage(exe, false);
+    EXPECT_TRUE(plain.executable);
+    EXPECT_EQ(plain.fileType, "");
+    EXPECT_EQ(GetModuleHandleA("ole32.dll"), nullptr);
+    const auto named = sys::DescribeImage(exe, true);
+    EXPECT_TRUE(named.executable);
+    EXPECT_FALSE(named.fileType.empty());
+}
