@@ -95,14 +95,27 @@ constexpr uint32_t ExitRebootForceIfHung = 0x12;
 constexpr uint32_t ExitPowerOffForce = 0x0C;
 bool ExitSystem(uint32_t flags);
 
-// How starting a program in another session as its logon process's user ended.
-enum class StartInSessionResult { Started, CantOpenProcess, CantOpenToken, CantDuplicateToken, CantStart };
+// The interactive window station's desktop, where a program started in a
+// user's session must be put: left unnamed, a service's child lands on the
+// service's own station, which nobody sees.
+constexpr const char* InteractiveDesktop = "winsta0\\default";
+
+// The image path of an open process, read as QueryProcess reads it; empty
+// when unreadable.
+std::string ProcessImagePath(ProcessHandle process);
+
+// How starting a program in another session as a process's user ended.
+enum class StartInSessionResult { Started, CantOpenProcess, CantOpenToken, CantDuplicateToken, NotSystemToken, CantStart };
+struct SessionStart {
+    std::string appPath, commandLine;
+    std::string desktop;  // "station\\desktop" it starts on; empty: the caller's
+    bool uiAccess = false;  // given only to a LocalSystem token (else NotSystemToken, nothing starts)
+    uint32_t waitForEndMs = 0;
+};
 // Starts appPath with the command line "\"appPath\" commandLine" under a
-// primary copy of the token of process logonPid (with UI access when asked),
-// shown normally; then waits up to waitForEndMs for the program to end.
-// startError holds the system error of a failed start.
-StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
-                                        const std::string& commandLine, uint32_t& startError,
-                                        bool uiAccess = true, uint32_t waitForEndMs = 0);
+// primary copy of the token of the open process, shown normally; then waits
+// up to waitForEndMs for the program to end. startError holds the system
+// error of a failed start.
+StartInSessionResult StartAsProcessUser(ProcessHandle process, const SessionStart& start, uint32_t& startError);
 
 }  // namespace platform::proc

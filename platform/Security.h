@@ -16,6 +16,9 @@ bool TokenIsAdmin(TokenHandle token, uint32_t groupBufferLimit);
 void CloseToken(TokenHandle token);
 // 0 when the token can't be opened.
 TokenHandle OpenProcessTokenForQuery(ProcessHandle process);
+// The SID of the token's user as text ("S-1-5-18"); empty when unreadable.
+std::string TokenUserSid(TokenHandle token);
+constexpr const char* LocalSystemSid = "S-1-5-18";
 // The calling thread's token, or the process token when the thread has none; 0 on failure.
 TokenHandle OpenCurrentTokenForQuery();
 

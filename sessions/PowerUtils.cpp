@@ -58,28 +58,63 @@ bool TPowerUtils::ExitWindows(uint32_t flags) {
     return platform::proc::ExitSystem(flags);
 }
 
+namespace {
+
+// The session's logon process as the system runs it: its image is the
+// system's own winlogon.exe and its token's user is the system account. A
+// program of that name started by a user passes neither.
+bool IsSystemLogonProcess(platform::proc::ProcessHandle process) {
+    const std::string image = platform::sys::SystemDir() + "\\winlogon.exe";
+    if (platform::AsciiLower(platform::proc::ProcessImagePath(process)) != platform::AsciiLower(image)) return false;
+    const auto token = platform::sec::OpenProcessTokenForQuery(process);
+    if (!token) return false;
+    const bool system = platform::sec::TokenUserSid(token) == platform::sec::LocalSystemSid;
+    platform::sec::CloseToken(token);
+    return system;
+}
+
+}  // namespace
+
 bool TApplicationUtils::StartApplication(uint32_t SessionId, const std::string& AppPath,
                                          const std::string& CommandLine) {
     const auto processes = platform::wts::EnumerateProcesses();
     if (!processes) return false;
-    bool result = false;
     for (const auto& p : *processes) {
         if (p.sessionId != SessionId || platform::AsciiLower(p.name) != "winlogon.exe") continue;
-        uint32_t startError = 0;
         using R = platform::proc::StartInSessionResult;
-        const R outcome = platform::proc::StartAsProcessUser(p.pid, AppPath, CommandLine, startError);
-        result = outcome == R::Started;
+        // Checked and started through one handle, so the process can't change under the check.
+        const auto process = platform::proc::OpenProcessAllAccess(p.pid);
+        if (!process) {
+            TLogger::Warning("Start UI module: can not open process");
+            continue;
+        }
+        if (!IsSystemLogonProcess(process)) {
+            platform::proc::CloseProcess(process);
+            TLogger::Warning("Start UI module: process " + std::to_string(p.pid) + " is not the system's winlogon.exe");
+            continue;
+        }
+        platform::proc::SessionStart start;
+        start.appPath = AppPath;
+        start.commandLine = CommandLine;
+        start.desktop = platform::proc::InteractiveDesktop;
+        start.uiAccess = true;
+        uint32_t startError = 0;
+        const R outcome = platform::proc::StartAsProcessUser(process, start, startError);
+        platform::proc::CloseProcess(process);
         switch (outcome) {
             case R::Started: TLogger::Finest("Start UI module: all right"); break;
             case R::CantOpenProcess: TLogger::Warning("Start UI module: can not open process"); break;
             case R::CantOpenToken: TLogger::Warning("Start UI module: can not open token"); break;
             case R::CantDuplicateToken: TLogger::Warning("Start UI module: can not duplicate token"); break;
+            case R::NotSystemToken: TLogger::Warning("Start UI module: not the system's token"); break;
             case R::CantStart:
                 TLogger::Warning("Start UI module: can not start process " + platform::SystemErrorText(startError));
                 break;
         }
+        // The session has one logon process: the first accepted is the one.
+        return outcome == R::Started;
     }
-    return result;
+    return false;
 }
 
 void TApplicationUtils::StopApplication(const TProcessList& processes) {
@@ -142,7 +177,14 @@ void TApplicationUtils::RunSLNotifier(uint32_t SessionLength, uint32_t Delay, ui
         using R = platform::proc::StartInSessionResult;
         // Started under the shell user's own token, without UI access, with
         // the default security; waits up to 8 s for the display to finish.
-        const R outcome = platform::proc::StartAsProcessUser(p.pid, program, argument, startError, false, 8000);
+        platform::proc::SessionStart start;
+        start.appPath = program;
+        start.commandLine = argument;
+        start.desktop = platform::proc::InteractiveDesktop;
+        start.waitForEndMs = 8000;
+        const auto process = platform::proc::OpenProcessAllAccess(p.pid);
+        const R outcome = process ? platform::proc::StartAsProcessUser(process, start, startError) : R::CantOpenProcess;
+        platform::proc::CloseProcess(process);
         switch (outcome) {
             case R::Started:
                 platform::sys::PulseExistingNamedEvent(NotifierEventPrefix + std::to_string(SessionId));
@@ -151,6 +193,7 @@ void TApplicationUtils::RunSLNotifier(uint32_t SessionLength, uint32_t Delay, ui
             case R::CantOpenProcess: TLogger::Warning("Start SL notifier: can not open process"); break;
             case R::CantOpenToken: TLogger::Warning("Start SL notifier: can not open token"); break;
             case R::CantDuplicateToken: TLogger::Warning("Start SL notifier: can not duplicate token"); break;
+            case R::NotSystemToken: break;  // never asked: the display has no UI access
             case R::CantStart:
                 TLogger::Warning("Start SL notifier: can not start process " + platform::SystemErrorText(startError));
                 break;

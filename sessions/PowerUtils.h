@@ -26,8 +26,10 @@ private:
 // Programs the agent starts in users' sessions, and their end.
 class TApplicationUtils {
 public:
-    // Starts the program once per logon process of the session; the result of
-    // the last start, false when the session has none.
+    // Starts the program on the session's interactive desktop under a copy of
+    // its logon process's token, with UI access. Only the system's own
+    // winlogon.exe running as the system account counts (the first found);
+    // false when the session has none or the start failed.
     static bool StartApplication(uint32_t SessionId, const std::string& AppPath, const std::string& CommandLine);
     // Ends the agent's own session programs (from its program folder) found in the list.
     static void StopApplication(const TProcessList& processes);

@@ -162,16 +162,24 @@ bool ExitSystem(uint32_t flags) {
     return true;
 }
 
-StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
-                                        const std::string& commandLine, uint32_t& startError, bool, uint32_t) {
+std::string ProcessImagePath(ProcessHandle process) {
     Locked w;
-    const fake::FakeProcess* p = Find(*w, logonPid);
-    if (!p || !p->openable) return StartInSessionResult::CantOpenProcess;
+    auto h = w->processHandles.find(process);
+    const fake::FakeProcess* p = h == w->processHandles.end() ? nullptr : Find(*w, h->second);
+    return p ? p->path : std::string();
+}
+
+StartInSessionResult StartAsProcessUser(ProcessHandle process, const SessionStart& start, uint32_t& startError) {
+    Locked w;
+    auto h = w->processHandles.find(process);
+    const fake::FakeProcess* p = h == w->processHandles.end() ? nullptr : Find(*w, h->second);
+    if (!p) return StartInSessionResult::CantOpenProcess;
+    if (start.uiAccess && p->tokenSid != sec::LocalSystemSid) return StartInSessionResult::NotSystemToken;
     if (w->startAsUserFails) {
         startError = 2;
         return StartInSessionResult::CantStart;
     }
-    w->startedAsUser.push_back({logonPid, appPath, commandLine});
+    w->startedAsUser.push_back({p->pid, start.appPath, start.commandLine, start.desktop, start.uiAccess, p->tokenSid});
     return StartInSessionResult::Started;
 }
 

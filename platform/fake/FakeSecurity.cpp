@@ -16,6 +16,7 @@ void CloseToken(TokenHandle token) {
     Locked w;
     w->tokens.erase(token);
     w->tokenUsers.erase(token);
+    w->tokenSids.erase(token);
 }
 
 // A process opened through the fake processes facility has the token its record stages.
@@ -25,14 +26,21 @@ TokenHandle OpenProcessTokenForQuery(ProcessHandle process) {
     if (h == w->processHandles.end()) return 0;
     for (const auto& p : w->processes) {
         if (p.pid != h->second) continue;
-        if (p.tokenUser.empty()) return 0;
+        if (p.tokenUser.empty() && p.tokenSid.empty()) return 0;
         const uintptr_t token = w->nextHandle++;
         w->tokens[token] = p.tokenIsAdmin;
         w->tokenUsers[token] = p.tokenUser;
+        w->tokenSids[token] = p.tokenSid;
         return token;
     }
     return 0;
 }
+std::string TokenUserSid(TokenHandle token) {
+    Locked w;
+    auto it = w->tokenSids.find(token);
+    return it == w->tokenSids.end() ? std::string() : it->second;
+}
+
 TokenHandle OpenCurrentTokenForQuery() {
     Locked w;
     if (!w->currentTokenIsAdmin) return 0;

@@ -107,6 +107,7 @@ struct FakeProcess {
     bool openable = true;       // false: gone between enumeration and opening
     uint32_t timesError = 0;    // non-zero: the times can't be read
     std::string tokenUser;      // "domain\account"; empty: the token can't be read
+    std::string tokenSid;       // its user's SID ("S-1-5-18" the system account)
     bool tokenIsAdmin = false;
     bool terminable = true;
 };
@@ -139,6 +140,9 @@ struct ProcessesWorld {
     struct StartedAsUser {
         uint32_t logonPid;
         std::string app, commandLine;
+        std::string desktop;   // as the start named it
+        bool uiAccess;         // set on the copy of the token whose user is tokenSid
+        std::string tokenSid;
     };
     std::vector<StartedAsUser> startedAsUser;
     bool startAsUserFails = false;
@@ -179,6 +183,7 @@ struct SessionsWorld {
 struct SecurityWorld {
     std::map<uintptr_t, bool> tokens;   // open tokens -> is admin
     std::map<uintptr_t, std::string> tokenUsers;  // open tokens -> "domain\\account"
+    std::map<uintptr_t, std::string> tokenSids;   // open tokens -> their user's SID
     std::map<std::string, std::string> accountSids;  // lower-case account name -> SID text
     // The caller's own token: whether it is an administrator's; none when unset.
     std::optional<bool> currentTokenIsAdmin;

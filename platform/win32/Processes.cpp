@@ -293,20 +293,24 @@ bool TerminateById(uint32_t pid, uint32_t exitCode, uint32_t waitMs) {
 
 bool ExitSystem(uint32_t flags) { return ExitWindowsEx(flags, 0) != FALSE; }
 
-StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& appPath,
-                                        const std::string& commandLine, uint32_t& startError, bool uiAccess,
-                                        uint32_t waitForEndMs) {
-    win::Handle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, logonPid));
+std::string ProcessImagePath(ProcessHandle process) { return ImagePath(reinterpret_cast<HANDLE>(process)); }
+
+StartInSessionResult StartAsProcessUser(ProcessHandle process, const SessionStart& start, uint32_t& startError) {
     if (!process) return StartInSessionResult::CantOpenProcess;
     HANDLE raw = nullptr;
-    if (!OpenProcessToken(process.get(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &raw))
+    if (!OpenProcessToken(reinterpret_cast<HANDLE>(process), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY,
+                          &raw))
         return StartInSessionResult::CantOpenToken;
     win::Handle token(raw);
     HANDLE dupRaw = nullptr;
     if (!DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &dupRaw))
         return StartInSessionResult::CantDuplicateToken;
     win::Handle primary(dupRaw);
-    if (uiAccess) {
+    if (start.uiAccess) {
+        // UI access lets a program drive elevated windows: only ever on the
+        // system account's token, never on one a user's program could own.
+        if (sec::TokenUserSid(reinterpret_cast<sec::TokenHandle>(primary.get())) != sec::LocalSystemSid)
+            return StartInSessionResult::NotSystemToken;
         DWORD on = 1;
         SetTokenInformation(primary.get(), TokenUIAccess, &on, sizeof on);
     }
@@ -314,8 +318,10 @@ StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& ap
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_SHOWNORMAL;
-    const std::wstring app = win::Wide(appPath);
-    std::wstring cmd = L"\"" + app + L"\" " + win::Wide(commandLine);
+    std::wstring desktop = win::Wide(start.desktop);
+    if (!desktop.empty()) si.lpDesktop = desktop.data();
+    const std::wstring app = win::Wide(start.appPath);
+    std::wstring cmd = L"\"" + app + L"\" " + win::Wide(start.commandLine);
     cmd.push_back(L'\0');
     PROCESS_INFORMATION pi{};
     // The new process and thread keep the token's default security: an open
@@ -326,7 +332,7 @@ StartInSessionResult StartAsProcessUser(uint32_t logonPid, const std::string& ap
         return StartInSessionResult::CantStart;
     }
     CloseHandle(pi.hThread);
-    if (waitForEndMs) WaitForSingleObject(pi.hProcess, waitForEndMs);
+    if (start.waitForEndMs) WaitForSingleObject(pi.hProcess, start.waitForEndMs);
     CloseHandle(pi.hProcess);
     return StartInSessionResult::Started;
 }

@@ -41,6 +41,22 @@ TokenHandle OpenProcessTokenForQuery(ProcessHandle process) {
     return reinterpret_cast<TokenHandle>(t);
 }
 
+std::string TokenUserSid(TokenHandle token) {
+    std::vector<DWORD> buf(64);
+    DWORD need = 0;
+    while (!GetTokenInformation(reinterpret_cast<HANDLE>(token), TokenUser, buf.data(),
+                                static_cast<DWORD>(buf.size() * sizeof(DWORD)), &need)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || need <= buf.size() * sizeof(DWORD) || need > 65536)
+            return {};
+        buf.resize((need + sizeof(DWORD) - 1) / sizeof(DWORD));
+    }
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buf.data())->User.Sid, &text)) return {};
+    std::string out = win::Utf8(text);
+    LocalFree(text);
+    return out;
+}
+
 TokenHandle OpenCurrentTokenForQuery() {
     HANDLE t = nullptr;
     if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &t)) return reinterpret_cast<TokenHandle>(t);

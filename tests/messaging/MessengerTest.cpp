@@ -49,7 +49,7 @@ protected:
         s.entry.state = state;
         if (!client.empty()) s.client = client;
         W().sessions.push_back(s);
-        qztest::StageProcess(500 + id, "C:\\Windows\\System32\\winlogon.exe", id, 0);
+        qztest::StageProcess(500 + id, "C:\\Windows\\System32\\winlogon.exe", id, 0).tokenSid = "S-1-5-18";
     }
     std::vector<std::string> Started() {
         std::vector<std::string> out;

@@ -147,6 +147,9 @@ TEST_F(SessionLimitTest, TheDisplayStartsAsTheShellsUserUnlessSwitchedOff) {
     EXPECT_EQ(W().startedAsUser[0].logonPid, 40u);
     EXPECT_EQ(W().startedAsUser[0].app, "C:\\Program Files\\Tallisto\\DOZudezoz.exe");
     EXPECT_EQ(W().startedAsUser[0].commandLine, "300");
+    // On the desktop the user sees, not the service's own station.
+    EXPECT_EQ(W().startedAsUser[0].desktop, "winsta0\\default");
+    EXPECT_FALSE(W().startedAsUser[0].uiAccess);
     EXPECT_EQ(W().pulsedEvents, std::vector<std::string>{"Global\\{726AF62D-BA49-4489-BF4F-6986435FCF9C}4"});
     TApplicationUtils::RunSLNotifier(300, 0, 9);
     EXPECT_TRUE(log->Has("Shell not found"));

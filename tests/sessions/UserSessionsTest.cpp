@@ -246,22 +246,57 @@ TEST_F(SessionsTest, PowerOperations) {
     EXPECT_TRUE(log->Has("ExitWindows::AdjustTokenPrivileges error 1300 " + platform::SystemErrorText(1300)));
 }
 
-TEST_F(SessionsTest, ProgramsInUserSessions) {
-    auto proc = [](uint32_t pid, uint32_t session, const std::string& path) {
-        qztest::StageProcess(pid, path, session, 0);
+// A program a user names winlogon.exe must never lend its token to a start
+// with UI access: only the system's own image running as the system account
+// counts, and only the first such process of the session.
+TEST_F(SessionsTest, ProgramsInUserSessionsStartOnlyFromTheSystemsLogonProcess) {
+    const std::string system = "C:\\Windows\\System32\\winlogon.exe";
+    struct Impostor {
+        const char* what;
+        std::string path, sid;
     };
-    proc(20, 2, "C:\\Windows\\System32\\winlogon.exe");
-    proc(21, 2, "C:\\Windows\\System32\\WinLogon.EXE");
-    proc(22, 3, "C:\\Windows\\System32\\winlogon.exe");
-    EXPECT_TRUE(TApplicationUtils::StartApplication(2, "C:\\Program Files\\Tallisto\\QZMessenger.exe", "-k 1"));
-    ASSERT_EQ(W().startedAsUser.size(), 2u);  // once per logon process of the session
-    EXPECT_EQ(W().startedAsUser[1].logonPid, 21u);
-    EXPECT_EQ(W().startedAsUser[1].commandLine, "-k 1");
+    const Impostor impostors[] = {
+        {"renamed in a user's folder", "C:\\Users\\kid\\AppData\\Local\\Temp\\winlogon.exe", "S-1-5-21-7-1001"},
+        {"system image, user's token", system, "S-1-5-21-7-1001"},
+        {"own image, system token", "C:\\Temp\\winlogon.exe", "S-1-5-18"},
+        {"beside the system folder", "C:\\Windows\\System32\\x\\winlogon.exe", "S-1-5-18"},
+        {"unreadable token", system, ""},
+    };
+    for (const Impostor& c : impostors) {
+        W().processes.clear();
+        W().startedAsUser.clear();
+        qztest::StageProcess(20, c.path, 2, 0).tokenSid = c.sid;
+        W().processes.back().tokenUser = "LAB\\kid";
+        EXPECT_FALSE(TApplicationUtils::StartApplication(2, "C:\\Program Files\\Tallisto\\QZMessenger.exe", "-k 1"))
+            << c.what;
+        EXPECT_TRUE(W().startedAsUser.empty()) << c.what;
+        // Listed first, it doesn't keep the real one from being taken.
+        qztest::StageProcess(21, "C:\\WINDOWS\\system32\\WinLogon.EXE", 2, 0).tokenSid = "S-1-5-18";
+        qztest::StageProcess(22, system, 2, 0).tokenSid = "S-1-5-18";
+        EXPECT_TRUE(TApplicationUtils::StartApplication(2, "C:\\Program Files\\Tallisto\\QZMessenger.exe", "-k 1"))
+            << c.what;
+        ASSERT_EQ(W().startedAsUser.size(), 1u) << c.what;  // the first accepted only
+        const auto& started = W().startedAsUser[0];
+        EXPECT_EQ(started.logonPid, 21u) << c.what;
+        EXPECT_EQ(started.commandLine, "-k 1");
+        EXPECT_EQ(started.desktop, "winsta0\\default");
+        EXPECT_TRUE(started.uiAccess);
+        EXPECT_EQ(started.tokenSid, "S-1-5-18");
+    }
+    EXPECT_TRUE(log->Has("Start UI module: process 20 is not the system's winlogon.exe"));
+
+    W().processes.clear();
+    qztest::StageProcess(23, system, 3, 0).tokenSid = "S-1-5-18";
     EXPECT_FALSE(TApplicationUtils::StartApplication(9, "C:\\x.exe", ""));
     W().startAsUserFails = true;
     EXPECT_FALSE(TApplicationUtils::StartApplication(3, "C:\\x.exe", ""));
     EXPECT_TRUE(log->Has("Start UI module: can not start process " + platform::SystemErrorText(2)));
+}
 
+TEST_F(SessionsTest, StopApplicationEndsOnlyTheAgentsCompanions) {
+    auto proc = [](uint32_t pid, uint32_t session, const std::string& path) {
+        qztest::StageProcess(pid, path, session, 0);
+    };
     // Only the agent's own companions, from its own folder, are ended.
     proc(30, 2, "C:\\Program Files\\Tallisto\\qzmessenger.exe");
     proc(31, 2, "C:\\Program Files\\Tallisto\\DOZudezoz.exe");

@@ -122,6 +122,35 @@ TEST(Processes, VersionStringsOfTheTranslationBlockAndTheTokenUser) {
     proc::CloseProcess(self);
 }
 
+// A start in a session: the image is read through the open process, the
+// program starts on the named desktop, and UI access is refused to a token
+// that isn't the system account's (under Wine every process is the user's).
+TEST(Processes, AStartAsAProcesssUserNamesItsDesktopAndGivesUiAccessOnlyToTheSystem) {
+    const proc::ProcessHandle self = proc::OpenProcessAllAccess(sys::CurrentProcessId());
+    ASSERT_NE(self, 0u);
+    EXPECT_EQ(AsciiLower(proc::ProcessImagePath(self)), AsciiLower(sys::ModulePath()));
+    const sec::TokenHandle token = sec::OpenProcessTokenForQuery(self);
+    ASSERT_NE(token, 0u);
+    const std::string sid = sec::TokenUserSid(token);
+    sec::CloseToken(token);
+    EXPECT_EQ(sid.rfind("S-1-5-", 0), 0u) << sid;
+
+    proc::SessionStart start;
+    start.appPath = sys::SystemDir() + "\\ping.exe";
+    start.commandLine = "-n 1 127.0.0.1";
+    start.desktop = proc::InteractiveDesktop;
+    start.waitForEndMs = 10000;
+    uint32_t error = 0;
+    if (sid != sec::LocalSystemSid) {
+        start.uiAccess = true;
+        EXPECT_EQ(proc::StartAsProcessUser(self, start, error), proc::StartInSessionResult::NotSystemToken);
+        start.uiAccess = false;
+    }
+    EXPECT_EQ(proc::StartAsProcessUser(self, start, error), proc::StartInSessionResult::Started) << error;
+    EXPECT_EQ(proc::StartAsProcessUser(0, start, error), proc::StartInSessionResult::CantOpenProcess);
+    proc::CloseProcess(self);
+}
+
 }  // namespace
 
 // A program run for its output: what it writes and its code when it ends;
