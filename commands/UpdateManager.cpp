@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 
 #include "common/Communication.h"
 #include "common/Files.h"
@@ -152,15 +151,21 @@ void TUpdateManager::Execute(TUpdateThread& t) {
         std::string error;
         try {
             platform::files::SecureFolder(folder, platform::files::Others::None);
-            std::ofstream out(ToFsPath(local), std::ios::binary | std::ios::trunc);
-            if (!out) throw std::runtime_error("Cannot create file \"" + local + "\"");
+            // Each attempt writes a fresh file; only a whole installer takes its name.
+            TReplacingFile out(local);
+            std::string writeError;
             const THttpReply reply = t.transport->Download(url, [&](const char* data, size_t size) {
-                out.write(data, static_cast<std::streamsize>(size));
-                return static_cast<bool>(out);
+                try {
+                    out.Write(data, size);
+                    return true;
+                } catch (const std::exception& e) {
+                    writeError = e.what();
+                    return false;
+                }
             }, limits);
-            out.close();
-            if (reply.ok && !out) throw std::runtime_error("Cannot write file \"" + local + "\"");
+            if (!writeError.empty()) throw std::runtime_error(writeError);
             if (reply.ok) {
+                out.Commit();
                 downloaded = true;
                 break;
             }
@@ -180,10 +185,11 @@ void TUpdateManager::Execute(TUpdateThread& t) {
     if (t.stop) return;
 
     const std::string marker = folder + "\\" + ChangeFileExt(t.FUpdateFileName, ".start");
-    {
-        std::ofstream out(ToFsPath(marker), std::ios::binary | std::ios::trunc);
-        out << platform::sys::Utf8ToAnsi(t.FUpdateId);
-        if (!out) TLogger::Warning("Can not write update marker " + marker);
+    try {
+        const std::string id = platform::sys::Utf8ToAnsi(t.FUpdateId);
+        ReplaceFileContent(marker, std::vector<uint8_t>(id.begin(), id.end()));
+    } catch (const std::exception&) {
+        TLogger::Warning("Can not write update marker " + marker);
     }
     const std::string commandLine = "\"" + local + "\" /SP- /VERYSILENT /SUPPRESSMSGBOXES";
     TLogger::Fine("Start update with command line - " + commandLine);

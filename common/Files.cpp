@@ -69,19 +69,37 @@ std::string TempName() {
 
 }  // namespace
 
-void ReplaceFileContent(const std::string& fileName, const std::vector<uint8_t>& data) {
+TReplacingFile::TReplacingFile(const std::string& fileName, bool usersRead) : FFileName(fileName) {
     const std::string folder = ExtractFilePath(fileName);
-    std::string temp;
+    const auto others = usersRead ? platform::files::Others::Read : platform::files::Others::None;
     for (int attempt = 0;; ++attempt) {
-        temp = folder + TempName();
+        const std::string temp = folder + TempName();
         try {
-            // Written whole and flushed to the disk before it can take the old file's place.
-            platform::files::WriteNewFile(temp, data);
-            break;
+            FTemp = std::make_unique<platform::files::NewFile>(temp, others);
+            return;
         } catch (const platform::SystemError& e) {
             if (e.code() == platform::ErrorFileExists && attempt < 8) continue;
             throw std::runtime_error("Cannot write file \"" + temp + "\": " + e.what());
         }
+    }
+}
+
+TReplacingFile::~TReplacingFile() = default;
+
+void TReplacingFile::Write(const void* data, size_t size) {
+    try {
+        FTemp->Write(data, size);
+    } catch (const platform::SystemError& e) {
+        throw std::runtime_error("Cannot write file \"" + FTemp->Path() + "\": " + e.what());
+    }
+}
+
+void TReplacingFile::Commit() {
+    try {
+        // Whole and on the disk before it can take the old file's place.
+        FTemp->Finish();
+    } catch (const platform::SystemError& e) {
+        throw std::runtime_error("Cannot write file \"" + FTemp->Path() + "\": " + e.what());
     }
     // Windows refuses while another program (the manager, the agent) has the
     // old file open for a moment; a few short retries ride that out.
@@ -89,15 +107,21 @@ void ReplaceFileContent(const std::string& fileName, const std::vector<uint8_t>&
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (attempt) platform::sys::SleepMs(20);
         try {
-            platform::files::MoveOver(temp, fileName);
+            platform::files::MoveOver(FTemp->Path(), FFileName);
             return;
         } catch (const platform::SystemError& e) {
             why = e.what();
         }
     }
     std::error_code ignored;
-    fs::remove(ToFsPath(temp), ignored);
+    fs::remove(ToFsPath(FTemp->Path()), ignored);
     throw EReplaceError(why);
+}
+
+void ReplaceFileContent(const std::string& fileName, const std::vector<uint8_t>& data) {
+    TReplacingFile file(fileName);
+    file.Write(data.data(), data.size());
+    file.Commit();
 }
 
 }  // namespace qz

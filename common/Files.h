@@ -1,8 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/FileSystem.h"
 
 namespace qz {
 
@@ -24,11 +27,30 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Writes the data to a fresh temporary file beside `fileName` and moves it
-// over the old file in one step, so a reader sees the old content or the new,
-// never a mixture. Raises std::runtime_error when the data can't be written
-// (the old file untouched) and EReplaceError when the move fails; no
-// temporary file is left behind either way.
+// A file's new content, written as it comes to a fresh, unguessable
+// temporary file beside it (created exclusively with the protected access
+// list, so no planted file or link is ever opened) and moved over the old
+// file by Commit once it is whole and flushed to the disk. Writes raise
+// std::runtime_error; Commit raises EReplaceError when the move fails. No
+// temporary file is left behind: one not committed goes with the object.
+class TReplacingFile {
+public:
+    // Users may read the file when usersRead (what session programs show).
+    explicit TReplacingFile(const std::string& fileName, bool usersRead = false);
+    ~TReplacingFile();
+    TReplacingFile(const TReplacingFile&) = delete;
+    TReplacingFile& operator=(const TReplacingFile&) = delete;
+    void Write(const void* data, size_t size);
+    void Commit();
+
+private:
+    std::string FFileName;
+    std::unique_ptr<platform::files::NewFile> FTemp;
+};
+
+// The whole content through a TReplacingFile: a reader sees the old content
+// or the new, never a mixture. Raises std::runtime_error when the data can't
+// be written (the old file untouched) and EReplaceError when the move fails.
 void ReplaceFileContent(const std::string& fileName, const std::vector<uint8_t>& data);
 
 }  // namespace qz

@@ -256,9 +256,9 @@ void TSettings::RestoreFromRegistry() {
     }
 }
 
-void TSettings::Init() {
+void TSettings::Init(bool fromDisk) {
     std::lock_guard<std::recursive_mutex> lock(FLock);
-    if (!LoadFromDisk()) {
+    if (!fromDisk || !LoadFromDisk()) {
         SetDefaults();
         RestoreFromRegistry();
     }

@@ -88,8 +88,9 @@ public:
     TSettings(const TSettings&) = delete;
     TSettings& operator=(const TSettings&) = delete;
 
-    // Load from disk; when that fails, the defaults plus the registry backup.
-    void Init();
+    // Load from disk; when that fails (or fromDisk is false: a file nobody
+    // can vouch for), the defaults plus the registry backup.
+    void Init(bool fromDisk = true);
     bool LoadFromDisk();
     bool LoadFromFile(const std::string& AFileName);
     // The agent's own file; creates the data folder when it is missing.

@@ -6,7 +6,9 @@
 
 #include "platform/DateTime.h"
 #include "platform/FileSystem.h"
+#include "platform/Errors.h"
 #include "platform/FsPath.h"
+#include "platform/Processes.h"
 #include "platform/SystemInfo.h"
 
 namespace qz {
@@ -19,19 +21,71 @@ std::string GetAgentDataFolder() { return platform::sys::CommonAppDataDir() + "\
 
 std::filesystem::path ToFsPath(const std::string& path) { return platform::FsPath(path); }
 
-void SecureAgentFolders() {
+namespace {
+
+// A free name beside the folder, where what it held stays for the administrator.
+std::string AsideName(const std::string& path) {
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        const std::string aside = path + ".untrusted" + (n > 1 ? "-" + std::to_string(n) : std::string());
+        if (n >= 100 || !std::filesystem::exists(std::filesystem::symlink_status(ToFsPath(aside), ec))) return aside;
+    }
+}
+
+// Secures one folder; one that can't be secured is moved aside and made anew.
+bool SecureOrReplace(const std::string& path, platform::files::Others others, platform::files::Scope scope,
+                     std::vector<std::string>& problems) {
+    auto attempt = [&] {
+        std::vector<platform::files::SecureFailure> failed;
+        try {
+            platform::files::SecureFolder(path, others, scope, &failed);
+            return true;
+        } catch (const std::exception& e) {
+            for (const auto& f : failed)
+                problems.push_back("Cannot secure " + f.path + " - " + platform::SystemErrorText(f.error));
+            if (failed.empty()) problems.push_back("Cannot secure " + path + " - " + e.what());
+            return false;
+        }
+    };
+    if (attempt()) return true;
+    const std::string aside = AsideName(path);
+    try {
+        platform::files::MoveOver(path, aside);
+    } catch (const std::exception& e) {
+        problems.push_back("Cannot move " + path + " aside - " + e.what());
+        return false;
+    }
+    problems.push_back("Moved " + path + " aside to " + aside);
+    return attempt();
+}
+
+}  // namespace
+
+TSecuredFolders SecureAgentFolders() {
     using platform::files::Others;
+    using platform::files::Scope;
+    TSecuredFolders r;
+    for (const char* privilege : platform::files::OwnershipPrivileges) {
+        const auto outcome = platform::proc::SetOwnPrivilege(privilege, true);
+        if (!outcome.ok())
+            r.Problems.push_back(std::string("Cannot enable ") + privilege + " - " +
+                                 platform::SystemErrorText(outcome.error));
+    }
     const std::string data = GetAgentDataFolder();
-    const std::string company = ExtractFilePath(data.substr(0, data.size() - 1));
-    platform::files::SecureFolder(company, Others::Read);
-    platform::files::SecureFolder(data, Others::None);
-    platform::files::SecureFolder(data + "Logs", Others::None);
+    const std::string folder = data.substr(0, data.size() - 1);
+    const std::string company = ExtractFilePath(folder);
+    // Other programs of the company may keep their folders there: only its own list and files.
+    SecureOrReplace(company.substr(0, company.size() - 1), Others::Read, Scope::FolderAndFiles, r.Problems);
+    r.Data = SecureOrReplace(folder, Others::None, Scope::Tree, r.Problems);
+    SecureOrReplace(data + "Logs", Others::None, Scope::Tree, r.Problems);
     // These two come and go with their components; tightened when they are there.
     std::error_code ec;
-    if (std::filesystem::is_directory(ToFsPath(data + "Update"), ec))
-        platform::files::SecureFolder(data + "Update", Others::None);
+    r.Update = r.Data && (!std::filesystem::is_directory(ToFsPath(data + "Update"), ec) ||
+                          SecureOrReplace(data + "Update", Others::None, Scope::Tree, r.Problems));
     if (std::filesystem::is_directory(ToFsPath(data + "Banners"), ec))
-        platform::files::SecureFolder(data + "Banners", Others::Read);
+        SecureOrReplace(data + "Banners", Others::Read, Scope::Tree, r.Problems);
+    if (!r.Data) r.Problems.push_back("Cannot secure the data folder - its files are not read");
+    return r;
 }
 
 std::string ExtractFilePath(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Registry.h"
 
@@ -14,12 +15,23 @@ platform::reg::Key AgentKey();
 // The common application-data folder + "\Korvane Inc\Tallisto Client\".
 std::string GetAgentDataFolder();
 
-// Gives the agent's folders their protected access lists, made when missing:
-// the company folder (users may read it) and the data folder and "Logs" for
-// SYSTEM and the administrators only; "Update" likewise and "Banners", which
-// session programs show, readable by the users too, when they exist. Links planted in their place
-// are removed. Raises when the data folder can't be secured.
-void SecureAgentFolders();
+// What SecureAgentFolders achieved: whether files in the data folder and in
+// "Update" may be trusted, and a line for the log about each thing that failed.
+struct TSecuredFolders {
+    bool Data = false;    // guard.ini, guard.data, config.ini
+    bool Update = false;  // the update markers
+    std::vector<std::string> Problems;
+};
+
+// Gives the agent's folders their protected access lists and owner, made
+// when missing: the company folder (users may read it) and the data folder
+// and "Logs" for SYSTEM and the administrators only; "Update" likewise and
+// "Banners", which session programs show, readable by the users too, when
+// they exist. It enables the privileges to take ownership and restore first,
+// goes on past a part that fails, removes links planted in their place, and
+// moves a folder that still can't be secured aside (kept for the
+// administrator) to make a new one. Raises nothing.
+TSecuredFolders SecureAgentFolders();
 
 // Paths are kept in the Windows form; this turns one into a file-system path
 // (UTF-8 aware, and with "/" separators where the host uses them).

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "common/Communication.h"
 #include "common/Files.h"
@@ -55,35 +54,37 @@ void TBannerCache::Init() {
 
 bool TBannerCache::Download(const std::string& id, uint64_t maxBytes, uint64_t& got) {
     const std::string folder = BannersFolder();
-    const std::string partial = folder + id + ".part", target = folder + id + ".png";
-    std::error_code ec;
+    const std::string target = folder + id + ".png";
     got = 0;
     try {
         // Users read the pictures: their session programs show them.
         platform::files::SecureFolder(folder, platform::files::Others::Read);
         TLogger::Fine("Load banner from server with id " + id);
-        std::ofstream out(ToFsPath(partial), std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("Cannot create file \"" + partial + "\"");
+        // Only a whole picture takes the banner's name.
+        TReplacingFile out(target, true);
         TDownloadLimits limits;
         const int32_t timeout = FSettings.BannerTimeout();
         limits.connectMs = limits.readMs = timeout > 0 ? static_cast<uint32_t>(timeout) : 15000;
         limits.totalMs = 5 * 60 * 1000;
         limits.maxBytes = maxBytes;
         const std::string url = FSettings.BannerServletURL() + "?id=" + TCommunicationModule::PathEncode(id);
+        std::string writeError;
         const THttpReply reply = FTransport->Download(url, [&](const char* data, size_t size) {
-            out.write(data, static_cast<std::streamsize>(size));
+            try {
+                out.Write(data, size);
+            } catch (const std::exception& e) {
+                writeError = e.what();
+                return false;
+            }
             got += size;
-            return static_cast<bool>(out);
+            return true;
         }, limits);
-        out.close();
+        if (!writeError.empty()) throw std::runtime_error(writeError);
         if (!reply.ok) throw std::runtime_error(reply.error);
-        if (!out) throw std::runtime_error("Cannot write file \"" + partial + "\"");
-        // Only a whole picture takes the banner's name.
-        platform::files::MoveOver(partial, target);
+        out.Commit();
         return true;
     } catch (const std::exception& e) {
         TLogger::Info(std::string("Can not load banner. Reason: ") + e.what());
-        std::filesystem::remove(ToFsPath(partial), ec);
         return false;
     }
 }

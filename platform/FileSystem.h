@@ -2,6 +2,7 @@
 // The agent's own folders and files: protected access lists, and writes that
 // either land whole on the disk or leave the old file in place. Every call
 // raises SystemError on failure.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,23 +15,59 @@ namespace platform::files {
 // full control. What the folder holds inherits the same.
 enum class Others { None, Read };
 
+// How far SecureFolder reaches: the folder and the files directly in it (a
+// folder shared with other programs' folders), or everything below it.
+enum class Scope { FolderAndFiles, Tree };
+
+// A part of a folder that could not be given its list or removed.
+struct SecureFailure {
+    std::string path;
+    uint32_t error = 0;
+};
+
 // Makes the folder when it is missing (its parents too) and gives it a
 // protected access list that nothing above can widen, owned by the
-// administrators; the files directly in it get the same list. A reparse
-// point (a junction or link someone planted) is never followed: one in the
-// folder's place, or inside it, is removed (the link, not its target) and a
-// real folder made instead.
-void SecureFolder(const std::string& path, Others others);
+// administrators; what it holds (within the scope) gets the same owner and
+// list, whoever owned it. The caller enables the privileges to take
+// ownership and restore first (OwnershipPrivileges), so a list that denies
+// SYSTEM and the administrators is overcome. A reparse point (a junction or
+// link someone planted) is never followed: one in the folder's place, or
+// inside it, is removed (the link, not its target) and a real folder made
+// instead. A part that fails doesn't end the pass; when any did, failures
+// (if given) lists each and SystemError is raised at the end with the first
+// one's code.
+void SecureFolder(const std::string& path, Others others, Scope scope = Scope::Tree,
+                  std::vector<SecureFailure>* failures = nullptr);
+constexpr const char* OwnershipPrivileges[] = {"SeTakeOwnershipPrivilege", "SeRestorePrivilege"};
 
 // Whether the path is a reparse point (junction, symbolic link, mount point).
 bool IsReparsePoint(const std::string& path);
 
-// Writes a file that must not exist yet (ERROR_FILE_EXISTS otherwise), with
-// the protected access list of SecureFolder(.., None), flushed through to the
-// disk before it is closed. On failure the partly written file is removed.
+// A file written exclusively: created new (ERROR_FILE_EXISTS when anything,
+// a link included, has the name), with the protected access list of
+// SecureFolder(.., others), and flushed through to the disk by Finish,
+// which closes it. One that goes unfinished is closed and removed.
+class NewFile {
+public:
+    NewFile(const std::string& path, Others others);
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    void Write(const void* data, size_t size);
+    void Finish();
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+    uintptr_t handle_ = 0;  // the backend's own
+    bool finished_ = false;
+};
+
+// A NewFile with the list of SecureFolder(.., None), written whole.
 void WriteNewFile(const std::string& path, const std::vector<uint8_t>& data);
 
-// Moves `from` over `to` in one step, through to the disk.
+// Moves `from` over `to` in one step, through to the disk. Moves a folder
+// too, when nothing has the name `to`.
 void MoveOver(const std::string& from, const std::string& to);
 
 // MS-DOS attribute bits of a found file.

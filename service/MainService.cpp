@@ -338,16 +338,17 @@ void TMainService::Start() {
     if (FStoped) {
         FStoped = false;
         TLogger::Fine("Starting everything");
-        FSettings->Init();
+        // Anyone may have planted what lies in a folder that couldn't be secured.
+        FSettings->Init(FDataFolderSecured);
         FEnableSessionLimit = FSettings->EnableSessionLimit();
         try {
-            FUpdateManager->LoadFromDisk();
+            if (FUpdateFolderSecured) FUpdateManager->LoadFromDisk();
         } catch (const std::exception& e) {
             // A damaged marker must not keep the agent from starting.
             TLogger::Warning(std::string("Update manager load from disk error - ") + e.what());
         }
         FPinger->Resume();
-        FAppState->ReadSavedList();
+        if (FDataFolderSecured) FAppState->ReadSavedList();
         FWebServer->Start(*FSettings);  // the agent goes on without it when the port is taken
         try {
             FBannerCache->Init();

@@ -87,6 +87,12 @@ public:
     static void SetTransportForTests(std::shared_ptr<THttpTransport> transport);
     TFileLogControllerThread* FileLogControllerThread() const { return FFileLogControllerThread; }
     void SetFileLogControllerThread(TFileLogControllerThread* t) { FFileLogControllerThread = t; }
+    // Whether the data folder and "Update" could be secured; Start reads
+    // nothing (settings, application list, update markers) from one that wasn't.
+    void SetSecuredFolders(bool data, bool update) {
+        FDataFolderSecured = data;
+        FUpdateFolderSecured = update;
+    }
 
     // Wake-ups. The events live as long as the service, so a thread still
     // waiting after Stop never touches a freed event.
@@ -107,6 +113,8 @@ private:
     bool FCustomAuthentificationEnabled = false;
     std::string FProgramFolder;  // the running program's folder, with its trailing separator
     bool FEnableSessionLimit = false;
+    bool FDataFolderSecured = true;
+    bool FUpdateFolderSecured = true;
     std::atomic<bool> FStoped{true};
     // Set by the first Stop, whether or not Start ran: a Start after it does nothing.
     std::atomic<bool> FStopRequested{false};

@@ -28,19 +28,20 @@ TService* g_service = nullptr;
 // The start-up hand-over; joined at the end of the process.
 // A stop that comes first wins: the main service is then neither built nor started.
 std::atomic<bool> g_stopRequested{false};
-// Why the folders or the key could not be protected; logged once the log runs.
-std::string g_secureError;
+// What became of protecting the folders and the key; logged once the log runs.
+TSecuredFolders g_secured;
 
 // Builds and starts the main service on the main thread once the service runs.
 void StartUp() {
     // Let the controller read the level first, or the construction lines
     // would miss the file log on every start.
     g_controller->WaitFirstLevelRead(2000);
-    if (!g_secureError.empty()) TLogger::Severe(g_secureError);
+    for (const auto& line : g_secured.Problems) TLogger::Severe(line);
     TProxyGuardService::StartMainService(g_service, [] {
         TProxyGuardService::OpenFirewall();
         TMainService* ms = TMainService::Instance();
         ms->SetFileLogControllerThread(g_controller);
+        ms->SetSecuredFolders(g_secured.Data, g_secured.Update);
         ms->Start();
     });
 }
@@ -119,16 +120,12 @@ void TProxyGuardService::ServiceAfterInstall(TService& sender) {
 void TProxyGuardService::ServiceStart(TService& sender, bool& /*started*/) {
     // Before anything is written there: users of the workstation must not
     // read the secrets in the data folder or plant files and links in it.
-    try {
-        SecureAgentFolders();
-    } catch (const std::exception& e) {
-        g_secureError = std::string("Cannot secure the data folder - ") + e.what();
-    }
+    g_secured = SecureAgentFolders();
     try {
         // The key holds the password hash; no program of a user session reads it.
         platform::reg::SecureKey(AgentKey());
     } catch (const std::exception& e) {
-        g_secureError += std::string(g_secureError.empty() ? "" : "; ") + "Cannot secure the registry key - " + e.what();
+        g_secured.Problems.push_back(std::string("Cannot secure the registry key - ") + e.what());
     }
     int32_t maxSize = 0;
     try {

@@ -45,7 +45,7 @@ extern "C" UINT __stdcall WriteUnattendedConfig(MSIHANDLE install) {
             return ERROR_SUCCESS;
         }
         // The folders as the agent keeps them, before the file with the passwords goes in.
-        qz::SecureAgentFolders();
+        if (!qz::SecureAgentFolders().Data) throw std::runtime_error("the data folder can't be secured");
         const std::string text = qz::UnattendedConfigText(p);
         qz::ReplaceFileContent(qz::UnattendedConfigPath(), std::vector<uint8_t>(text.begin(), text.end()));
         Log(install, "wrote " + qz::UnattendedConfigPath());

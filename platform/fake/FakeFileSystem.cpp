@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <memory>
 #include <ctime>
 #include <mutex>
 #include <filesystem>
@@ -30,34 +31,150 @@ bool IsReparsePoint(const std::string& path) {
     return stdfs::is_symlink(FsPath(Trimmed(path)), ec);
 }
 
-void SecureFolder(const std::string& folder, Others others) {
+namespace {
+
+bool PrivilegeEnabled(const fake::World& w, const std::string& name) {
+    for (auto it = w.privilegeChanges.rbegin(); it != w.privilegeChanges.rend(); ++it)
+        if (it->first == name) return it->second;
+    return false;
+}
+
+// Gives one folder or file our owner and list; false while another user holds
+// it and taking ownership can't win it back.
+bool Take(const std::string& path, bool folder, Others others) {
+    Locked w;
+    const std::string key = AsciiLower(path);
+    const auto f = w->foreignOwned.find(key);
+    if (f != w->foreignOwned.end()) {
+        for (const char* p : OwnershipPrivileges)
+            if (!f->second || !PrivilegeEnabled(*w, p)) return false;
+        w->foreignOwned.erase(f);
+    }
+    (folder ? w->securedFolders : w->fileLists)[key] = others;
+    return true;
+}
+
+constexpr int MaxDepth = 32;
+constexpr uint32_t ErrorFilenameTooLong = 206;
+
+void Pass(const std::string& path, Others others, Scope scope, std::vector<SecureFailure>& failed, int depth) {
+    if (!Take(path, true, others)) {
+        failed.push_back({path, ErrorAccessDenied});
+        return;
+    }
+    std::error_code ec;
+    std::vector<stdfs::directory_entry> entries(stdfs::directory_iterator(FsPath(path), ec), stdfs::directory_iterator());
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+    for (const auto& entry : entries) {
+        const std::string child = path + "\\" + entry.path().filename().string();
+        if (entry.is_symlink(ec)) {
+            if (!stdfs::remove(entry.path(), ec) || ec) failed.push_back({child, ErrorAccessDenied});  // the link, never its target
+        } else if (entry.is_directory(ec)) {
+            if (scope != Scope::Tree) continue;
+            if (depth >= MaxDepth)
+                failed.push_back({child, ErrorFilenameTooLong});
+            else
+                Pass(child, others, scope, failed, depth + 1);
+        } else if (!Take(child, false, others)) {
+            failed.push_back({child, ErrorAccessDenied});
+        }
+    }
+}
+
+}  // namespace
+
+void SecureFolder(const std::string& folder, Others others, Scope scope, std::vector<SecureFailure>* failures) {
     const std::string path = Trimmed(folder);
     const stdfs::path p = FsPath(path);
     std::error_code ec;
     if (IsReparsePoint(path)) stdfs::remove(p, ec);  // the link, never its target
     stdfs::create_directories(p, ec);
-    if (ec || !stdfs::is_directory(p, ec)) ThrowSystemError(267);  // not a folder
-    for (const auto& entry : stdfs::directory_iterator(p, ec))
-        if (entry.is_symlink(ec)) stdfs::remove(entry.path(), ec);  // the link, never its target
-    Locked()->securedFolders[AsciiLower(path)] = others;
+    if (ec || !stdfs::is_directory(p, ec)) {
+        if (failures) failures->push_back({path, 267});
+        ThrowSystemError(267);  // not a folder
+    }
+    std::vector<SecureFailure> failed;
+    Pass(path, others, scope, failed, 0);
+    if (failed.empty()) return;
+    const uint32_t first = failed.front().error;
+    if (failures) failures->insert(failures->end(), failed.begin(), failed.end());
+    ThrowSystemError(first);
+}
+
+namespace {
+
+struct OpenFile {
+    std::ofstream out;
+    size_t written = 0;
+};
+
+}  // namespace
+
+NewFile::NewFile(const std::string& path, Others others) : path_(path) {
+    const stdfs::path p = FsPath(path);
+    std::error_code ec;
+    // Nothing under the name, a link included, is ever opened.
+    if (stdfs::exists(stdfs::symlink_status(p, ec))) ThrowSystemError(ErrorFileExists);
+    auto f = std::make_unique<OpenFile>();
+    f->out.open(p, std::ios::binary);
+    if (!f->out) ThrowSystemError(3);  // path not found
+    handle_ = reinterpret_cast<uintptr_t>(f.release());
+    Locked()->fileLists[AsciiLower(path)] = others;
+}
+
+NewFile::~NewFile() {
+    if (finished_) return;
+    delete reinterpret_cast<OpenFile*>(handle_);
+    std::error_code ec;
+    stdfs::remove(FsPath(path_), ec);
+    Locked()->fileLists.erase(AsciiLower(path_));
+}
+
+void NewFile::Write(const void* data, size_t size) {
+    auto* f = reinterpret_cast<OpenFile*>(handle_);
+    size_t n = size;
+    if (const std::optional<size_t> room = Locked()->diskFullAfterBytes)
+        n = f->written >= *room ? 0 : std::min(size, *room - f->written);
+    f->out.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+    f->written += n;
+    if (!f->out || n != size) ThrowSystemError(ErrorDiskFull);
+}
+
+void NewFile::Finish() {
+    std::unique_ptr<OpenFile> f(reinterpret_cast<OpenFile*>(handle_));
+    handle_ = 0;
+    f->out.flush();
+    f->out.close();
+    if (!f->out) ThrowSystemError(ErrorDiskFull);
+    finished_ = true;
 }
 
 void WriteNewFile(const std::string& path, const std::vector<uint8_t>& data) {
-    const stdfs::path p = FsPath(path);
-    std::error_code ec;
-    if (stdfs::exists(stdfs::symlink_status(p, ec))) ThrowSystemError(ErrorFileExists);
-    std::optional<size_t> room = Locked()->diskFullAfterBytes;
-    {
-        std::ofstream out(p, std::ios::binary);
-        if (!out) ThrowSystemError(3);  // path not found
-        const size_t n = room ? std::min(*room, data.size()) : data.size();
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(n));
-        out.flush();
-        if (out && n == data.size()) return;
-    }
-    stdfs::remove(p, ec);
-    ThrowSystemError(ErrorDiskFull);
+    NewFile f(path, Others::None);
+    f.Write(data.data(), data.size());
+    f.Finish();
 }
+
+namespace {
+
+// What the world records under a path follows it when it moves.
+template <class Map>
+void Rekey(Map& map, const std::string& from, const std::string& to) {
+    std::vector<typename Map::value_type> moved;
+    for (auto it = map.begin(); it != map.end();) {
+        if (it->first == from || it->first.rfind(from + "\\", 0) == 0) {
+            moved.emplace_back(to + it->first.substr(from.size()), it->second);
+            it = map.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    map.erase(to);
+    for (auto& m : moved) map[m.first] = m.second;
+}
+
+}  // namespace
 
 void MoveOver(const std::string& from, const std::string& to) {
     {
@@ -68,8 +185,15 @@ void MoveOver(const std::string& from, const std::string& to) {
         }
     }
     std::error_code ec;
+    const bool folder = stdfs::is_directory(stdfs::symlink_status(FsPath(from), ec));
+    if (folder && stdfs::exists(stdfs::symlink_status(FsPath(to), ec))) ThrowSystemError(ErrorAccessDenied);
     stdfs::rename(FsPath(from), FsPath(to), ec);
     if (ec) ThrowSystemError(ErrorAccessDenied);
+    Locked w;
+    const std::string f = AsciiLower(Trimmed(from)), t = AsciiLower(Trimmed(to));
+    Rekey(w->fileLists, f, t);
+    Rekey(w->securedFolders, f, t);
+    Rekey(w->foreignOwned, f, t);
 }
 
 namespace {

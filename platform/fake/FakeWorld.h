@@ -87,6 +87,13 @@ struct SystemInfoWorld {
 
 struct FileSystemWorld {
     std::map<std::string, files::Others> securedFolders;  // lower-case path -> who else may read
+    // Files made by NewFile or secured, and the list they got (lower-case path).
+    std::map<std::string, files::Others> fileLists;
+    // Folders and files another user owns, whose list denies SYSTEM and the
+    // administrators the right to change it (lower-case path): true when
+    // taking ownership with the privileges enabled wins them back, false
+    // when nothing does.
+    std::map<std::string, bool> foreignOwned;
     // Fault injection: a write fails with a full disk once this many bytes went out.
     std::optional<size_t> diskFullAfterBytes;
     int replaceFailures = 0;  // the next MoveOver calls that fail

@@ -44,24 +44,46 @@ void RemoveLink(const std::wstring& path, DWORD attributes) {
     if (!ok) ThrowSystemError(GetLastError());
 }
 
-// Owner and access list from the descriptor; the owner only where the
-// caller may set it (the service may, an administrator's test run may not).
-void Apply(const std::wstring& path, const Descriptor& d) {
+// Opens the file or folder itself, never through a link. With the restore
+// privilege enabled, backup semantics grant the rights to change its owner
+// and list whatever its list says.
+HANDLE OpenForSecurity(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Owner and access list from the descriptor; 0 or the system error. Without
+// the restore privilege, ownership is taken first (the take-ownership
+// privilege allows that much), and the new owner may then change the list.
+// The owner is set only where the caller may set it (the service may, an
+// administrator's test run may not).
+DWORD Apply(const std::wstring& path, const Descriptor& d) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     PSID owner = nullptr;
-    if (!GetSecurityDescriptorDacl(d.get(), &present, &dacl, &defaulted)) ThrowSystemError(GetLastError());
-    if (!GetSecurityDescriptorOwner(d.get(), &owner, &defaulted)) ThrowSystemError(GetLastError());
-    std::wstring name = path;
-    DWORD rc = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                         PROTECTED_DACL_SECURITY_INFORMATION,
-                                     owner, nullptr, dacl, nullptr);
+    if (!GetSecurityDescriptorDacl(d.get(), &present, &dacl, &defaulted)) return GetLastError();
+    if (!GetSecurityDescriptorOwner(d.get(), &owner, &defaulted)) return GetLastError();
+    const DWORD access = WRITE_DAC | WRITE_OWNER | READ_CONTROL;
+    win::Handle h(OpenForSecurity(path, access));
+    if (!h) {
+        const DWORD denied = GetLastError();
+        win::Handle take(OpenForSecurity(path, WRITE_OWNER));
+        if (!take) return denied;
+        if (SetSecurityInfo(take.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                            nullptr) != ERROR_SUCCESS)
+            return denied;
+    }
+    win::Handle again(h ? nullptr : OpenForSecurity(path, access));
+    HANDLE target = h ? h.get() : again.get();
+    if (!h && !again) return GetLastError();
+    DWORD rc = SetSecurityInfo(target, SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                   PROTECTED_DACL_SECURITY_INFORMATION,
+                               owner, nullptr, dacl, nullptr);
     if (rc != ERROR_SUCCESS)
-        rc = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                   dacl, nullptr);
-    if (rc != ERROR_SUCCESS) ThrowSystemError(rc);
+        rc = SetSecurityInfo(target, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, dacl, nullptr);
+    return rc;
 }
 
 void MakeFolder(const std::string& path) {
@@ -90,58 +112,112 @@ std::string Trimmed(std::string path) {
 
 bool IsReparsePoint(const std::string& path) { return IsLink(Attributes(win::Wide(Trimmed(path)))); }
 
-void SecureFolder(const std::string& folder, Others others) {
-    const std::string path = Trimmed(folder);
-    MakeFolder(path);
-    const std::wstring w = win::Wide(path);
-    const Descriptor d(others == Others::Read ? kUsersRead : kAdminsOnly);
-    Apply(w, d);
-    // What someone left inside before the list was tight: links go, files get the list.
+namespace {
+
+constexpr int MaxDepth = 32;
+
+void Pass(const std::wstring& w, const Descriptor& d, Scope scope, std::vector<SecureFailure>& failed, int depth) {
+    if (const DWORD rc = Apply(w, d)) {
+        failed.push_back({win::Utf8(w), rc});
+        return;
+    }
+    // What someone left inside before the list was tight: links go, the rest gets the list.
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW((w + L"\\*").c_str(), &fd);
-    if (find == INVALID_HANDLE_VALUE) return;
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        if (e != ERROR_FILE_NOT_FOUND && e != ERROR_NO_MORE_FILES) failed.push_back({win::Utf8(w), e});
+        return;
+    }
     do {
         const std::wstring name = fd.cFileName;
         if (name == L"." || name == L"..") continue;
         const std::wstring entry = w + L"\\" + name;
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            try {
-                RemoveLink(entry, fd.dwFileAttributes);
-            } catch (const SystemError&) {
-            }
-            continue;
+            const BOOL ok = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(entry.c_str())
+                                                                              : DeleteFileW(entry.c_str());
+            if (!ok) failed.push_back({win::Utf8(entry), GetLastError()});
+        } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (scope != Scope::Tree) continue;
+            if (depth >= MaxDepth)
+                failed.push_back({win::Utf8(entry), ERROR_FILENAME_EXCED_RANGE});
+            else
+                Pass(entry, d, scope, failed, depth + 1);
+        } else if (const DWORD rc = Apply(entry, d)) {
+            failed.push_back({win::Utf8(entry), rc});
         }
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) Apply(entry, d);
     } while (FindNextFileW(find, &fd));
     FindClose(find);
 }
 
-void WriteNewFile(const std::string& path, const std::vector<uint8_t>& data) {
-    const std::wstring w = win::Wide(path);
-    const Descriptor d(kAdminsOnly);
+}  // namespace
+
+void SecureFolder(const std::string& folder, Others others, Scope scope, std::vector<SecureFailure>* failures) {
+    const std::string path = Trimmed(folder);
+    try {
+        MakeFolder(path);
+    } catch (const SystemError& e) {
+        if (failures) failures->push_back({path, e.code()});
+        throw;
+    }
+    const Descriptor d(others == Others::Read ? kUsersRead : kAdminsOnly);
+    std::vector<SecureFailure> failed;
+    Pass(win::Wide(path), d, scope, failed, 0);
+    if (failed.empty()) return;
+    const uint32_t first = failed.front().error;
+    if (failures) failures->insert(failures->end(), failed.begin(), failed.end());
+    ThrowSystemError(first);
+}
+
+NewFile::NewFile(const std::string& path, Others others) : path_(path) {
+    const Descriptor d(others == Others::Read ? kUsersRead : kAdminsOnly);
     SECURITY_ATTRIBUTES sa{sizeof sa, d.get(), FALSE};
     // CREATE_NEW: a file (or link) someone put under this name is never opened.
-    win::Handle h(CreateFileW(w.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h) ThrowSystemError(GetLastError());
-    DWORD failure = 0;
+    const HANDLE h =
+        CreateFileW(win::Wide(path).c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) ThrowSystemError(GetLastError());
+    handle_ = reinterpret_cast<uintptr_t>(h);
+}
+
+NewFile::~NewFile() {
+    if (finished_) return;
+    if (handle_) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    DeleteFileW(win::Wide(path_).c_str());
+}
+
+void NewFile::Write(const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;
-    while (done < data.size() && !failure) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 20));
+    while (done < size) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 20));
         DWORD written = 0;
-        if (!WriteFile(h.get(), data.data() + done, chunk, &written, nullptr) || written == 0)
-            failure = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes + done, chunk, &written, nullptr) || written == 0)
+            ThrowSystemError(GetLastError() ? GetLastError() : ERROR_WRITE_FAULT);
         done += written;
-    }
-    if (!failure && !FlushFileBuffers(h.get())) failure = GetLastError();
-    if (failure) {
-        CloseHandle(h.release());
-        DeleteFileW(w.c_str());
-        ThrowSystemError(failure);
     }
 }
 
+void NewFile::Finish() {
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    const DWORD failure = FlushFileBuffers(h) ? 0 : GetLastError();
+    handle_ = 0;
+    if (!CloseHandle(h) || failure) ThrowSystemError(failure ? failure : GetLastError());
+    finished_ = true;
+}
+
+void WriteNewFile(const std::string& path, const std::vector<uint8_t>& data) {
+    NewFile f(path, Others::None);
+    f.Write(data.data(), data.size());
+    f.Finish();
+}
+
 void MoveOver(const std::string& from, const std::string& to) {
-    if (!MoveFileExW(win::Wide(from).c_str(), win::Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // A folder only moves to a free name; a file replaces what has the name.
+    const DWORD a = Attributes(win::Wide(from));
+    const DWORD flags = (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY))
+                            ? MOVEFILE_WRITE_THROUGH
+                            : MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (!MoveFileExW(win::Wide(from).c_str(), win::Wide(to).c_str(), flags))
         ThrowSystemError(GetLastError());
 }
 

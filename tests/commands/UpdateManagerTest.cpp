@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "common/Settings.h"
 #include "common/Utils.h"
@@ -93,6 +94,32 @@ TEST_F(UpdateManagerTest, AnOfferIsDownloadedMarkedAndStartedOnce) {
     EXPECT_EQ(Launched(), std::vector<std::string>{"\"" + local + "\" /SP- /VERYSILENT /SUPPRESSMSGBOXES"});
     EXPECT_TRUE(log->Has("Hooray. We need update id=7, filename=setup 2.exe"));
     EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(UpdateManagerTest, TheInstallerIsWrittenFreshNeverThroughWhatHasItsName) {
+    const fs::path precious = ToFsPath(W().commonAppData) / "precious.txt";
+    std::ofstream(precious) << "keep";
+    fs::create_directories(Folder());
+    // A hard link looks like any file to the folder's securing, which removes only links.
+    if (!qztest::kHostIsWindows)
+        fs::create_hard_link(precious, Folder() / "setup.exe");
+    else
+        std::ofstream(Folder() / "setup.exe") << "old";
+    Offer("7", "setup.exe");
+    ASSERT_TRUE(manager->WaitIdle(5000));
+    EXPECT_EQ(Read(precious), "keep");
+    EXPECT_EQ(Read(Folder() / "setup.exe"), "MZ installer");
+    EXPECT_EQ(Read(Folder() / "setup.start"), "7");
+    // Each made with the protected list, not the old file's.
+    const std::string folder = TUpdateManager::GetUpdateFolder() + "\\";
+    for (const char* f : {"setup.exe", "setup.start"})
+        EXPECT_EQ(W().fileLists.count(platform::AsciiLower(folder + f)), 1u) << f;
+    EXPECT_EQ(W().fileLists[platform::AsciiLower(folder + "setup.exe")], platform::files::Others::None);
+    // Started from where it was written.
+    EXPECT_EQ(Launched(), std::vector<std::string>{"\"" + folder + "setup.exe\" /SP- /VERYSILENT /SUPPRESSMSGBOXES"});
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(Folder())) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"setup.exe", "setup.start"}));  // no temporary file left
 }
 
 TEST_F(UpdateManagerTest, FailuresEndInTheirErrorCodes) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -175,6 +176,91 @@ TEST_F(FolderSecurity, ALinkPlantedInPlaceOfTheLogFolderIsNeverFollowed) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(ToFsPath(data + "guard.ini"))));  // the planted link is gone
     EXPECT_TRUE(fs::exists(ToFsPath(data) / "note.txt"));
     EXPECT_TRUE(fs::exists(elsewhere / "precious.txt"));  // what the links pointed at is untouched
+}
+
+// A student made the folders before the agent came, owns them and denied
+// SYSTEM and the administrators the right to change their lists.
+TEST_F(FolderSecurity, AFolderAStudentOwnsIsTakenOverWithTheOwnershipPrivileges) {
+    namespace fs = std::filesystem;
+    using platform::files::Others;
+    const std::string data = GetAgentDataFolder();
+    fs::create_directories(ToFsPath(data + "sub"));
+    std::ofstream(ToFsPath(data + "guard.ini")) << "planted";
+    for (const std::string& p : {data.substr(0, data.size() - 1), data + "guard.ini", data + "sub"})
+        W().foreignOwned[AsciiLower(p)] = true;
+
+    const TSecuredFolders r = SecureAgentFolders();
+    EXPECT_TRUE(r.Data);
+    EXPECT_TRUE(r.Update);
+    EXPECT_TRUE(r.Problems.empty()) << r.Problems.front();
+    for (const char* p : {"SeTakeOwnershipPrivilege", "SeRestorePrivilege"})
+        EXPECT_NE(std::find(W().privilegeChanges.begin(), W().privilegeChanges.end(), std::make_pair(std::string(p), true)),
+                  W().privilegeChanges.end())
+            << p;
+    EXPECT_TRUE(W().foreignOwned.empty());
+    // Subfolders that are no links get the list too, and the file stays where it was.
+    EXPECT_EQ(W().securedFolders[AsciiLower(data + "sub")], Others::None);
+    EXPECT_EQ(W().fileLists[AsciiLower(data + "guard.ini")], Others::None);
+    EXPECT_TRUE(fs::exists(ToFsPath(data + "guard.ini")));
+}
+
+TEST_F(FolderSecurity, WhatCantBeSecuredIsReportedAndMovedAsideForANewFolder) {
+    namespace fs = std::filesystem;
+    using platform::files::Others;
+    // Paths below the common data folder, which each case makes afresh: "@" stands for it.
+    const std::string company = "@\\Korvane Inc", folder = company + "\\Tallisto Client", data = folder + "\\";
+    struct Case {
+        const char* what;
+        std::vector<std::string> foreign;   // held for good
+        std::string movedAside;             // the folder moved aside; empty: none
+        int moveFailures;
+        bool data;                          // the data folder ends up secured
+        std::vector<std::string> reported;  // among the problems, in order
+    } cases[] = {
+        {"the data folder itself", {folder}, folder, 0, true,
+         {"Cannot secure " + folder + " - ", "Moved " + folder + " aside to " + folder + ".untrusted"}},
+        {"two files in it, each reported", {data + "guard.data", data + "guard.ini"}, folder, 0, true,
+         {"Cannot secure " + data + "guard.data - ", "Cannot secure " + data + "guard.ini - ",
+          "Moved " + folder + " aside to " + folder + ".untrusted"}},
+        {"the company folder", {company}, company, 0, true,
+         {"Cannot secure " + company + " - ", "Moved " + company + " aside to " + company + ".untrusted"}},
+        {"Logs, which the data folder's pass goes past", {data + "Logs"}, folder, 0, true,
+         {"Cannot secure " + data + "Logs - ", "Moved " + folder + " aside"}},
+        {"the data folder, which won't move", {folder}, "", 1, false,
+         {"Cannot secure " + folder + " - ", "Cannot move " + folder + " aside - ",
+          "Cannot secure the data folder - its files are not read"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PlatformTest::TearDown();
+        PlatformTest::SetUp();
+        auto at = [&](std::string p) {
+            for (size_t i; (i = p.find('@')) != std::string::npos;) p.replace(i, 1, W().commonAppData);
+            return p;
+        };
+        fs::create_directories(ToFsPath(at(data + "Logs")));
+        std::ofstream(ToFsPath(at(data + "guard.ini"))) << "planted";
+        std::ofstream(ToFsPath(at(data + "guard.data"))) << "planted";
+        for (const auto& p : c.foreign) W().foreignOwned[AsciiLower(at(p))] = false;
+        W().replaceFailures = c.moveFailures;
+
+        const TSecuredFolders r = SecureAgentFolders();
+        EXPECT_EQ(r.Data, c.data);
+        EXPECT_EQ(r.Update, c.data);
+        size_t n = 0;
+        for (const auto& line : c.reported) {
+            while (n < r.Problems.size() && r.Problems[n].rfind(at(line), 0) != 0) ++n;
+            EXPECT_LT(n, r.Problems.size()) << "not reported: " << at(line);
+        }
+        if (c.movedAside.empty()) continue;
+        // Kept for the administrator; the agent goes on in a new folder of its own.
+        EXPECT_TRUE(fs::exists(ToFsPath(at(c.movedAside + ".untrusted"))));
+        EXPECT_FALSE(fs::exists(ToFsPath(at(data + "guard.ini"))));
+        EXPECT_TRUE(fs::is_directory(ToFsPath(at(data + "Logs"))));
+        EXPECT_EQ(W().securedFolders[AsciiLower(at(folder))], Others::None);
+        EXPECT_EQ(W().securedFolders[AsciiLower(at(data + "Logs"))], Others::None);
+        EXPECT_EQ(W().securedFolders[AsciiLower(at(company))], Others::Read);
+    }
 }
 
 TEST(PlainFileName, OnlyNamesThatStayInTheirFolder) {

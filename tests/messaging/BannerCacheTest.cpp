@@ -118,6 +118,23 @@ TEST_F(BannerCacheTest, AFailedDownloadLeavesNoFileAndTheListComesAgain) {
     EXPECT_EQ(cache->BannersUpdateTime(), "5");
 }
 
+TEST_F(BannerCacheTest, ABannerIsWrittenFreshWithTheUsersReadListNeverThroughAPlantedLink) {
+    cache->Init();
+    const fs::path precious = ToFsPath(W().commonAppData) / "precious.txt";
+    std::ofstream(precious) << "keep";
+    fs::create_directories(Folder());
+    // A hard link looks like any file to the folder's securing, which removes only links.
+    if (!qztest::kHostIsWindows) fs::create_hard_link(precious, Folder() / "new.part");
+    Load("3", {"new"});
+    std::ifstream keep(precious), banner(Folder() / "new.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(keep), {}), "keep");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(banner), {}), "PNG of new");
+    // Made with the folder's own list: session programs show it.
+    EXPECT_EQ(W().fileLists[platform::AsciiLower(TBannerCache::BannersFolder() + "new.png")],
+              platform::files::Others::Read);
+    for (const auto& f : Files()) EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
+}
+
 TEST_F(BannerCacheTest, IdsThatCouldLeaveTheFolderAreRefused) {
     const fs::path logs = ToFsPath(GetAgentDataFolder() + "Logs");
     fs::create_directories(logs);

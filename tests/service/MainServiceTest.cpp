@@ -1,4 +1,6 @@
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <condition_variable>
 #include <functional>
 #include <set>
@@ -6,6 +8,7 @@
 
 #include "tests/support/JournalView.h"
 #include "tests/support/TestSupport.h"
+#include "common/Settings.h"
 #include "common/Utils.h"
 #include "common/Communication.h"
 #include "common/HttpClient.h"
@@ -144,6 +147,32 @@ TEST_F(MainServiceTest, StartLogsOnTheConsoleUserAndSignalsStarted) {
         EXPECT_TRUE(log->Has(line)) << line;
     EXPECT_EQ(platform::sys::PeekNamedEvent(TMainService::StartedEventName), true);
     EXPECT_TRUE(W().tokens.empty());  // the session token was closed
+}
+
+TEST_F(MainServiceTest, NothingIsReadFromADataFolderThatCouldNotBeSecured) {
+    for (const bool secured : {true, false}) {
+        SCOPED_TRACE(secured ? "secured" : "not secured");
+        MainServiceTest::TearDown();
+        MainServiceTest::SetUp();
+        // What a student could have planted: settings naming their server
+        // (the file's key is fixed) and an update's outcome.
+        {
+            TSettings planted;
+            planted.SetServerUrl("http://planted.example/korvane");
+            ASSERT_TRUE(planted.SaveSettings());
+        }
+        TUtils::WriteRegistryKey("ServerURL", "http://genuine.lab/korvane");
+        std::filesystem::create_directories(ToFsPath(GetAgentDataFolder() + "Update"));
+        std::ofstream(ToFsPath(GetAgentDataFolder() + "Update\\setup.start")) << "42";
+        TMainService* ms = TMainService::Instance();
+        ms->SetSecuredFolders(secured, secured);
+        ms->Start();
+        EXPECT_EQ(ms->Settings()->ServerUrl(),
+                  secured ? "http://planted.example/korvane" : "http://genuine.lab/korvane");
+        EXPECT_EQ(log->Has("We are reading saved list"), secured);
+        EXPECT_EQ(log->Has("Update manager load from disk"), secured);
+        ms->Stop();
+    }
 }
 
 TEST_F(MainServiceTest, NoLogonWithoutAUserOrToken) {

@@ -113,6 +113,47 @@ TEST(RealFileSystem, SecuredFoldersAndTheirFilesAreForSystemAndAdministrators) {
     RemoveDirectoryA(folder.c_str());
 }
 
+TEST(RealFileSystem, ATreeIsSecuredThroughItsSubfoldersAndFoldersMoveAside) {
+    const std::string folder = TempFolder("QZTree");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((folder + "\\sub").c_str(), nullptr));
+    std::ofstream(folder + "\\sub\\planted.txt") << "x";
+    std::vector<files::SecureFailure> failed;
+    files::SecureFolder(folder, files::Others::None, files::Scope::Tree, &failed);
+    EXPECT_TRUE(failed.empty());
+    if (FileAcl(folder).isProtected) {
+        EXPECT_EQ(FileAcl(folder + "\\sub").sids, kAdmins);
+        EXPECT_EQ(FileAcl(folder + "\\sub\\planted.txt").sids, kAdmins);
+    }
+
+    // Written as it comes, with the users' read list; an unfinished one goes.
+    {
+        files::NewFile f(folder + "\\shown.png", files::Others::Read);
+        f.Write("ab", 2);
+        f.Write("c", 1);
+        f.Finish();
+    }
+    std::ifstream in(folder + "\\shown.png");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "abc");
+    in.close();
+    if (FileAcl(folder).isProtected)
+        EXPECT_EQ(FileAcl(folder + "\\shown.png").sids, (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544", "S-1-5-32-545"}));
+    { files::NewFile unfinished(folder + "\\partial.tmp", files::Others::None); unfinished.Write("x", 1); }
+    EXPECT_EQ(GetFileAttributesA((folder + "\\partial.tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A folder moves aside to a free name only.
+    const std::string other = TempFolder("QZOther");
+    ASSERT_TRUE(CreateDirectoryA(other.c_str(), nullptr));
+    EXPECT_THROW(files::MoveOver(folder, other), SystemError);
+    RemoveDirectoryA(other.c_str());
+    files::MoveOver(folder, other);
+    EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA((other + "\\sub\\planted.txt").c_str());
+    DeleteFileA((other + "\\shown.png").c_str());
+    RemoveDirectoryA((other + "\\sub").c_str());
+    RemoveDirectoryA(other.c_str());
+}
+
 TEST(RealRegistry, TheAgentKeyIsForSystemAndAdministrators) {
     const std::string path = "SOFTWARE\\" + qztest::Unique("QZSecuredKey");
     const reg::Key key{reg::Hive::LocalMachine, path, reg::View::Wow32};
