@@ -132,6 +132,11 @@ struct Described {
 };
 std::mutex g_describedLock;
 std::map<uint32_t, Described> g_described;
+
+void LogOpenError(uint32_t pid, uint32_t openError) {
+    if (TLogger::WillLog(logFine))
+        TLogger::Fine("For process " + std::to_string(pid) + " there is error " + platform::SystemErrorText(openError));
+}
 }  // namespace
 
 void TBeholder::ForgetDescribedProcesses() {
@@ -158,9 +163,7 @@ TProcessList TBeholder::GetProcessList() {
         if (known != g_described.end()) {
             const auto start = platform::proc::QueryProcessStart(pid, openError);
             if (!start) {
-                if (TLogger::WillLog(logFine))
-                    TLogger::Fine("For process " + std::to_string(pid) + " there is error " +
-                                  platform::SystemErrorText(openError));
+                LogOpenError(pid, openError);
                 continue;
             }
             if (!start->timesError && start->startTime == known->second.startTime) {
@@ -179,9 +182,7 @@ TProcessList TBeholder::GetProcessList() {
         }
         const auto facts = platform::proc::QueryProcess(pid, openError);
         if (!facts) {
-            if (TLogger::WillLog(logFine))
-                TLogger::Fine("For process " + std::to_string(pid) + " there is error " +
-                              platform::SystemErrorText(openError));
+            LogOpenError(pid, openError);
             continue;
         }
         if (facts->timesError && TLogger::WillLog(logFine)) TLogger::Fine(platform::SystemErrorText(facts->timesError));

@@ -203,39 +203,44 @@ ImagePathQuery ImagePathQueryInUse() {
     return VistaOrLater() ? ImagePathQuery::FullImageName : ImagePathQuery::FirstModule;
 }
 
-std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
+namespace {
+
+// A process opened for the queries a snapshot makes; null with openError set when it can't be.
+HANDLE OpenForQuery(uint32_t pid, uint32_t& openError) {
     const DWORD access = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
-    win::Handle h(OpenProcess(access, FALSE, pid));
-    if (!h) {
-        openError = GetLastError();
-        return std::nullopt;
-    }
+    HANDLE h = OpenProcess(access, FALSE, pid);
+    if (!h) openError = GetLastError();
+    return h;
+}
+
+// The process's start as local time, or the error that kept it.
+void ReadStart(HANDLE process, double& startTime, uint32_t& timesError) {
+    FILETIME created{}, exited, kernel, user;
+    if (GetProcessTimes(process, &created, &exited, &kernel, &user))
+        startTime = LocalDateTime(created);
+    else
+        timesError = GetLastError();
+}
+
+}  // namespace
+
+std::optional<ProcessFacts> QueryProcess(uint32_t pid, uint32_t& openError) {
+    const win::Handle h(OpenForQuery(pid, openError));
+    if (!h) return std::nullopt;
     ProcessFacts facts;
     facts.handle = reinterpret_cast<uintptr_t>(h.get());
     facts.imagePath = ImagePath(h.get());
-    FILETIME created{}, exited, kernel, user;
-    if (GetProcessTimes(h.get(), &created, &exited, &kernel, &user))
-        facts.startTime = LocalDateTime(created);
-    else
-        facts.timesError = GetLastError();
+    ReadStart(h.get(), facts.startTime, facts.timesError);
     DWORD session = 0;
     if (ProcessIdToSessionId(pid, &session)) facts.sessionId = session;
     return facts;
 }
 
 std::optional<ProcessStart> QueryProcessStart(uint32_t pid, uint32_t& openError) {
-    const DWORD access = VistaOrLater() ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
-    win::Handle h(OpenProcess(access, FALSE, pid));
-    if (!h) {
-        openError = GetLastError();
-        return std::nullopt;
-    }
+    const win::Handle h(OpenForQuery(pid, openError));
+    if (!h) return std::nullopt;
     ProcessStart start;
-    FILETIME created{}, exited, kernel, user;
-    if (GetProcessTimes(h.get(), &created, &exited, &kernel, &user))
-        start.startTime = LocalDateTime(created);
-    else
-        start.timesError = GetLastError();
+    ReadStart(h.get(), start.startTime, start.timesError);
     return start;
 }
 
