@@ -122,16 +122,10 @@ void TBeholder::ForgetDebugPrivilege() { g_debugPrivilegeOn = false; }
 
 namespace {
 // What a pass learnt of each process, by id: a later pass that finds the same
-// start reuses it (a process's image, session and version never change)
+// start reuses the record (a process's image, session and version never change)
 // instead of asking the system again.
-struct Described {
-    uintptr_t handle = 0;
-    double startTime = 0;
-    std::string path, version, company, name;
-    uint32_t sessionId = 0;
-};
 std::mutex g_describedLock;
-std::map<uint32_t, Described> g_described;
+std::map<uint32_t, TProcessInfo> g_described;
 
 void LogOpenError(uint32_t pid, uint32_t openError) {
     if (TLogger::WillLog(logFine))
@@ -153,7 +147,7 @@ TProcessList TBeholder::GetProcessList() {
     if (TLogger::WillLog(logFinest)) TLogger::Finest("Expected " + std::to_string(ids->size()) + " processes");
     list.reserve(ids->size());
     std::lock_guard<std::mutex> hold(g_describedLock);
-    std::map<uint32_t, Described> described;
+    std::map<uint32_t, TProcessInfo> described;
     for (const uint32_t pid : *ids) {
         if (pid <= 10) continue;
         uint32_t openError = 0;
@@ -166,17 +160,9 @@ TProcessList TBeholder::GetProcessList() {
                 LogOpenError(pid, openError);
                 continue;
             }
-            if (!start->timesError && start->startTime == known->second.startTime) {
-                const Described& d = known->second;
-                info.FHandle = d.handle;
-                info.FProcessPath = d.path;
-                info.FSessionId = d.sessionId;
-                info.FStartTime = d.startTime;
-                info.FVersion = d.version;
-                info.FCompanyName = d.company;
-                info.FName = d.name;
-                described.emplace(pid, d);
-                list.push_back(std::move(info));
+            if (!start->timesError && start->startTime == known->second.FStartTime) {
+                described.emplace(pid, known->second);
+                list.push_back(known->second);
                 continue;
             }
         }
@@ -196,9 +182,7 @@ TProcessList TBeholder::GetProcessList() {
             info.FName = TUtils::FilterString(v->FileDescription);
         }
         // A process whose start couldn't be read is asked again every pass.
-        if (!facts->timesError)
-            described[pid] = Described{info.FHandle, info.FStartTime, info.FProcessPath, info.FVersion,
-                                       info.FCompanyName, info.FName, info.FSessionId};
+        if (!facts->timesError) described[pid] = info;
         list.push_back(std::move(info));
     }
     // Processes that ended are forgotten.
